@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace testutil {
+namespace testutil
+{
 
 TempDir::TempDir()
 {
@@ -22,7 +23,10 @@ TempDir::TempDir()
     path_ = tmpl;
 }
 
-TempDir::~TempDir() { remove_tree(path_); }
+TempDir::~TempDir()
+{
+    remove_tree(path_);
+}
 
 Sysroot::Sysroot()
 {

@@ -5,10 +5,12 @@
 
 #include <string>
 
-namespace testutil {
+namespace testutil
+{
 
 // A fresh directory under $TMPDIR (or /tmp), removed with all it holds.
-class TempDir {
+class TempDir
+{
   public:
     TempDir();
     ~TempDir();
@@ -23,7 +25,8 @@ class TempDir {
 // A staged system: a temporary directory with the installation directory,
 // /etc, /dev, /sbin, /bin, /usr/bin and /tmp made, set as VOLTMIRA_SYSROOT
 // for as long as the object lives.  The previous value comes back after it.
-class Sysroot {
+class Sysroot
+{
   public:
     Sysroot();
     ~Sysroot();

@@ -9,7 +9,8 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // Past this many 512-byte blocks the log starts over, so a chatty fault
 // cannot fill the root file system.
@@ -78,7 +79,10 @@ int append(struct iovec *iov, int cnt)
     return rc;
 }
 
-struct iovec text(const char *s) { return {const_cast<char *>(s), strlen(s)}; }
+struct iovec text(const char *s)
+{
+    return {const_cast<char *>(s), strlen(s)};
+}
 
 } // namespace
 
@@ -91,7 +95,10 @@ int user_printf(const char *msg, int level)
     return append(iov, 1);
 }
 
-void printf0(const char *msg) { user_printf(msg, 1); }
+void printf0(const char *msg)
+{
+    user_printf(msg, 1);
+}
 
 void printf1(const char *msg)
 {

@@ -13,7 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 double realtime_now(void)
 {
@@ -43,8 +44,8 @@ void break_if_stale(const char *pipelock)
     struct stat sb;
     if (lstat(pipelock, &sb) != 0)
         return;
-    double taken = static_cast<double>(sb.st_ctim.tv_sec) +
-                   static_cast<double>(sb.st_ctim.tv_nsec) / 1e9;
+    double taken =
+        static_cast<double>(sb.st_ctim.tv_sec) + static_cast<double>(sb.st_ctim.tv_nsec) / 1e9;
     if (utils_lock.now() - taken < utils_lock.stale_after)
         return;
 
@@ -73,7 +74,10 @@ void break_if_stale(const char *pipelock)
 
 utils_lockstate utils_lock = {default_stale_after, realtime_now, 0};
 
-void utils_lockinit(void) { utils_lock = {default_stale_after, realtime_now, 0}; }
+void utils_lockinit(void)
+{
+    utils_lock = {default_stale_after, realtime_now, 0};
+}
 
 void utils_setatomlock(void)
 {
@@ -103,7 +107,10 @@ void releaseatomlock(void)
         perror("net_releaselock: unlink");
 }
 
-static bool attached(void) { return agent.aip != nullptr && agent.aip != (AGINFOP)-1; }
+static bool attached(void)
+{
+    return agent.aip != nullptr && agent.aip != (AGINFOP)-1;
+}
 
 int net_testandsetlock(void)
 {

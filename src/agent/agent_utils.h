@@ -35,7 +35,7 @@ int utils_findmultihome(int fd, struct ifconf *ifc);
 struct utils_lockstate {
     double stale_after;
     double (*now)(void);
-    unsigned long broken;  // stale locks removed so far
+    unsigned long broken; // stale locks removed so far
 };
 extern utils_lockstate utils_lock;
 

@@ -3,7 +3,10 @@
 #include <cstdlib>
 #include <cstring>
 
-int wp_isnull(const char *p) { return p == nullptr || p[0] == '\0'; }
+int wp_isnull(const char *p)
+{
+    return p == nullptr || p[0] == '\0';
+}
 
 int wp_strcmp(const char *a, const char *b)
 {
@@ -62,9 +65,15 @@ char *wp_strncpy(char *dst, const char *src, size_t n)
     return strncpy(dst, src, n);
 }
 
-char *wp_strdup(const char *s) { return wp_isnull(s) ? nullptr : strdup(s); }
+char *wp_strdup(const char *s)
+{
+    return wp_isnull(s) ? nullptr : strdup(s);
+}
 
-size_t wp_strlen(const char *s) { return s == nullptr ? 0 : strlen(s); }
+size_t wp_strlen(const char *s)
+{
+    return s == nullptr ? 0 : strlen(s);
+}
 
 char *wp_strchr(const char *s, int c)
 {
@@ -83,7 +92,10 @@ char *wp_strstr(const char *s, const char *pat)
     return const_cast<char *>(strstr(s, pat));
 }
 
-int wp_atoi(const char *s) { return wp_isnull(s) ? 0 : atoi(s); }
+int wp_atoi(const char *s)
+{
+    return wp_isnull(s) ? 0 : atoi(s);
+}
 
 unsigned int wp_uatoi(const char *s)
 {

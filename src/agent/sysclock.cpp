@@ -1,6 +1,7 @@
 #include "agent/sysclock.h"
 
-namespace {
+namespace
+{
 
 struct sysclock_state {
     bool fake;
@@ -41,4 +42,7 @@ void sysclock_advance(double secs)
     clk.mono += secs;
 }
 
-void sysclock_real(void) { clk = sysclock_state{}; }
+void sysclock_real(void)
+{
+    clk = sysclock_state{};
+}

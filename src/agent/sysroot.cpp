@@ -7,7 +7,8 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace {
+namespace
+{
 
 // The real locations.  SP_WHO has no absolute path on the real system: the
 // notification code has always found "who" through the search path.

@@ -10,20 +10,20 @@
 #include <cstddef>
 
 enum sysroot_path_id {
-    SP_LIBDIR,    // the installation directory, with its trailing slash
-    SP_CONFIG,    // the configuration file
-    SP_EVENTLOG,  // the event log
-    SP_DATALOG,   // the data log
-    SP_ERRORLOG,  // the engine's error log
-    SP_LOCALE,    // the message catalogues
-    SP_LCKFILE,   // the file linked to take the cross-process lock
-    SP_PIPELOCK,  // the lock itself: held while this name exists
-    SP_CFGWORK,   // the configuration helper's work copy
-    SP_DAEMON,    // the agent program
-    SP_MANAGER,   // the agent manager program
-    SP_KEYFILE,   // the key file of the shared segment
-    SP_DEBUGLOG,  // the debug log
-    SP_TTYS0,     // serial ports 0 to 3, in order
+    SP_LIBDIR,   // the installation directory, with its trailing slash
+    SP_CONFIG,   // the configuration file
+    SP_EVENTLOG, // the event log
+    SP_DATALOG,  // the data log
+    SP_ERRORLOG, // the engine's error log
+    SP_LOCALE,   // the message catalogues
+    SP_LCKFILE,  // the file linked to take the cross-process lock
+    SP_PIPELOCK, // the lock itself: held while this name exists
+    SP_CFGWORK,  // the configuration helper's work copy
+    SP_DAEMON,   // the agent program
+    SP_MANAGER,  // the agent manager program
+    SP_KEYFILE,  // the key file of the shared segment
+    SP_DEBUGLOG, // the debug log
+    SP_TTYS0,    // serial ports 0 to 3, in order
     SP_TTYS1,
     SP_TTYS2,
     SP_TTYS3,
@@ -33,10 +33,10 @@ enum sysroot_path_id {
     SP_WRITE,
     SP_MESG,
     SP_MAIL,
-    SP_WHO,       // "who" through the search path, or D/usr/bin/who
+    SP_WHO, // "who" through the search path, or D/usr/bin/who
     SP_PS,
     SP_GREP,
-    SP_TMPDIR,    // the directory of work files, with its trailing slash
+    SP_TMPDIR, // the directory of work files, with its trailing slash
     SP_COUNT
 };
 

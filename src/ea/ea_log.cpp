@@ -1,6 +1,7 @@
 #include "ea/ea_log.h"
 
-namespace {
+namespace
+{
 void (*ea_log_observer)(const char *msg);
 }
 
@@ -10,4 +11,7 @@ void Ea_log(const char *msg)
         ea_log_observer(msg);
 }
 
-void ea_log_setobserver(void (*observer)(const char *msg)) { ea_log_observer = observer; }
+void ea_log_setobserver(void (*observer)(const char *msg))
+{
+    ea_log_observer = observer;
+}

@@ -6,7 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+namespace
+{
 
 char ss_rt_date[12];
 char ss_rt_time[10];
@@ -29,7 +30,10 @@ struct tm local_in(long remain_time)
 
 } // namespace
 
-int CheckBit(long status, long bit) { return (status & bit) == bit ? 1 : 0; }
+int CheckBit(long status, long bit)
+{
+    return (status & bit) == bit ? 1 : 0;
+}
 
 int montoid(const char *m)
 {
@@ -64,11 +68,20 @@ int gettime(time_t now, UPS_TIMEINFO *tinfo)
     return 0;
 }
 
-int user_year(long remain_time) { return local_in(remain_time).tm_year + 1900; }
+int user_year(long remain_time)
+{
+    return local_in(remain_time).tm_year + 1900;
+}
 
-int user_month(long remain_time) { return local_in(remain_time).tm_mon + 1; }
+int user_month(long remain_time)
+{
+    return local_in(remain_time).tm_mon + 1;
+}
 
-int user_day(long remain_time) { return local_in(remain_time).tm_mday; }
+int user_day(long remain_time)
+{
+    return local_in(remain_time).tm_mday;
+}
 
 char *user_date(long remain_time)
 {
@@ -87,6 +100,12 @@ char *user_time(long remain_time)
     return ss_rt_time;
 }
 
-long user_time_m(long a) { return a / 60; }
+long user_time_m(long a)
+{
+    return a / 60;
+}
 
-long user_time_s(long a) { return a % 60; }
+long user_time_s(long a)
+{
+    return a % 60;
+}

@@ -9,8 +9,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-class DebugLog : public testing::Test {
+namespace
+{
+class DebugLog : public testing::Test
+{
   protected:
     testutil::Sysroot root_;
     std::string path() const { return sysroot_path(SP_DEBUGLOG); }

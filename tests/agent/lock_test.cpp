@@ -13,9 +13,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
-class Lock : public testing::Test {
+class Lock : public testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -82,8 +84,8 @@ TEST_F(Lock, ProcessesHammeringTheFlagLoseNoIncrement)
         AGINFO info;
         int counter;
     };
-    void *mem = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
-                     -1, 0);
+    void *mem =
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     ASSERT_NE(mem, MAP_FAILED);
     Shared *sh = static_cast<Shared *>(mem);
     memset(sh, 0, sizeof *sh);

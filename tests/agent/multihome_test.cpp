@@ -16,7 +16,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 bool add_alias(int sock, int n)
 {
@@ -103,7 +104,7 @@ TEST(MultiHome, FailureLeavesNoBuffer)
 {
     struct ifconf ifc;
     memset(&ifc, 0, sizeof ifc);
-    int fd = -1;  // not a socket: the kernel refuses the request
+    int fd = -1; // not a socket: the kernel refuses the request
     testing::internal::CaptureStderr();
     EXPECT_EQ(utils_findmultihome(fd, &ifc), -1);
     std::string err = testing::internal::GetCapturedStderr();

@@ -7,7 +7,8 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Runs sysroot_init with VOLTMIRA_SYSROOT set to value (null: unset) and
 // gives back its result and what it printed; the staged root of the test
@@ -15,7 +16,7 @@ namespace {
 struct InitResult {
     int rc;
     std::string err;
-    std::string config;  // the configuration file's path while it was set
+    std::string config; // the configuration file's path while it was set
 };
 
 InitResult init_with(const char *value)
@@ -125,8 +126,7 @@ TEST(Sysroot, RefusesAnythingButAnAbsoluteDirectory)
     std::string missing = dir.path() + "/missing";
     std::string too_long = dir.path() + "/" + std::string(200, 'a');
     ASSERT_EQ(mkdir(too_long.c_str(), 0755), 0);
-    for (const char *bad :
-         {"relative/dir", ".", file.c_str(), missing.c_str(), too_long.c_str()}) {
+    for (const char *bad : {"relative/dir", ".", file.c_str(), missing.c_str(), too_long.c_str()}) {
         InitResult r = init_with(bad);
         EXPECT_EQ(r.rc, -1) << bad;
         // One line, and it says which variable is wrong.

@@ -8,14 +8,16 @@
 #include <gtest/gtest.h>
 #include <string>
 
-namespace {
+namespace
+{
 
 // Zones as POSIX rules, so the tests need no time zone database.
 const char utc[] = "UTC0";
 const char berlin[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 const char tokyo[] = "JST-9";
 
-class EngineTime : public testing::Test {
+class EngineTime : public testing::Test
+{
   protected:
     void SetUp() override
     {
@@ -83,7 +85,7 @@ TEST_F(EngineTime, RecordYearIsOneByteFrom1900)
 {
     zone(utc);
     UPS_TIMEINFO t = {};
-    t.wReserver = 7; // not the converter's to touch
+    t.wReserver = 7;                      // not the converter's to touch
     ASSERT_EQ(gettime(946684800, &t), 0); // 2000-01-01 00:00:00 UTC
     EXPECT_EQ(bytes(t), "100-1-1 0:0:0 r7");
     ASSERT_EQ(gettime(5942112345, &t), 0); // 2158-04-19 UTC: 258 wraps to 2
