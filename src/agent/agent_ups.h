@@ -1,0 +1,223 @@
+// The UPS side of the agent: the serial line to the UPS, the command
+// exchange, and the poll that keeps AGINFO.ups current.  Only the UPS channel
+// process calls into this module; its state is one process-local record.
+//
+// Unless a contract says otherwise, every function taking an AGENTP needs ap
+// and ap->aip non-null (it returns -1 without touching anything otherwise),
+// returns 0 or a count on success and -1 on failure, and writes its results
+// into ap->aip->ups.
+#ifndef VOLTMIRA_AGENT_AGENT_UPS_H
+#define VOLTMIRA_AGENT_AGENT_UPS_H
+
+#include "agent/agent.h"
+
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Codes written into the live record
+
+// UPS_UPSINFO.upsstat: the state code.  UPSST_SHUTDOWN is held only while
+// one reply is evaluated and never left in the field.
+inline constexpr int8_t UPSST_NORMAL = 0;
+inline constexpr int8_t UPSST_TEST = 3;
+inline constexpr int8_t UPSST_SHUTDOWN = 4;
+inline constexpr int8_t UPSST_BYPASS = 16;
+inline constexpr int8_t UPSST_FAULT = 20;
+inline constexpr int8_t UPSST_OVERLOAD = 21;
+inline constexpr int8_t UPSST_UTILFAIL = 33;
+
+// UPS_UPSINFO.BattStatus; 0 means not read yet.
+inline constexpr int8_t BATT_NORMAL = 1;
+inline constexpr int8_t BATT_TEST = 5;
+inline constexpr int8_t BATT_WEAK = 18;
+inline constexpr int8_t BATT_DISCONNECTED = 19;
+inline constexpr int8_t BATT_LOW = 34;
+
+// UPS.upsstat: the status flag word.
+inline constexpr uint32_t UPSF_CF = 0x10;           // the unit answered "CF"
+inline constexpr uint32_t UPSF_BATTLOW = 0x100;     // Q1 b6
+inline constexpr uint32_t UPSF_BATTDISC = 0x200;    // "V" position 0
+inline constexpr uint32_t UPSF_BATTWEAK = 0x400;    // Q1 b0 or the weak latch
+inline constexpr uint32_t UPSF_UTILFAIL = 0x1000;   // Q1 b7
+inline constexpr uint32_t UPSF_FAULT = 0x2000;      // Q1 b4 or the hardware latch
+inline constexpr uint32_t UPSF_OVERLOAD = 0x4000;   // load of 101 % or more
+inline constexpr uint32_t UPSF_BYPASS = 0x8000;     // Q1 b5 on an on-line unit
+inline constexpr uint32_t UPSF_TEST = 0x10000;      // self-test running or asked for
+inline constexpr uint32_t UPSF_SHUTDOWN = 0x20000;  // Q1 b1
+inline constexpr uint32_t UPSF_STANDBY = 0x40000;   // Q1 b3
+inline constexpr uint32_t UPSF_TESTENDED = 0x80000; // a test outcome awaits the engine
+
+// UPS_UPSINFO.ufStatus: the functions the unit offers.
+inline constexpr uint16_t UPSFN_SFOFF = 0x0004;    // "Sf" shutdown without restore
+inline constexpr uint16_t UPSFN_V2 = 0x0008;       // restart setting readable by "V2"
+inline constexpr uint16_t UPSFN_CFSEEN = 0x0010;   // never left set
+inline constexpr uint16_t UPSFN_AUTORST = 0x0080;  // "An"/"Af"
+inline constexpr uint16_t UPSFN_BATTDATE = 0x0200; // "BRR"/"BRW"
+inline constexpr uint16_t UPSFN_BUZZER = 0x1000;   // "Bn"/"Bf"
+inline constexpr uint16_t UPSFN_CF = 0x4000;       // the unit answered "CF"
+
+// AGINFO.udinfo bit 0: the unit reports its automatic-restart setting.
+inline constexpr int32_t UDINFO_V2 = 0x1;
+
+inline constexpr int UPS_NPORTS = 4;
+inline constexpr int UPS_Q1LEN = 47; // the Q1 reply with its line end
+
+// ---------------------------------------------------------------------------
+// Module state
+
+struct ups_state {
+    int inited;                    // comfd below is ours to close
+    char comlist[UPS_NPORTS][260]; // candidate ports, searched in order
+    int comfd;                     // open port, or -1
+    int comid;                     // index into comlist; -1 none, -2 no UPS
+    char ups_model_s[100];         // model from the search, or the last poll's
+    char model_lasttime[255];      // model of the previous model query
+    int model_changed;             // 1 when that query found another model
+    int mg;                        // the last poll's model query succeeded
+
+    // What the "CF" reply offers, and what the model family is known to
+    // offer when it has no "CF".
+    int cf_V, cf_BTt, cf_Six, cf_Bv, cf_Lfx, cf_Blx, cf_Sfn;
+    int cmd_V, cmd_BTt, cmd_Six, cmd_Bv, cmd_Lfx, cmd_Blx, cmd_Sfn, cmd_BvB8;
+
+    // Self-test tracking across polls.
+    int beTesting;       // a test is running
+    int beRealtest;      // the running test was seen in a Q1 reply
+    int beUpsTest;       // the test that just ended was a UPS test
+    int beBattTest;      // ... or a battery test
+    int lasttest;        // beTesting as the previous "V" query saw it
+    int bSendTestCmd;    // a test command was just sent
+    int tcmd;            // a test was asked for and not yet seen running
+    double start_test_t; // sysclock_mono() when the test was first seen
+    int gb_upstest_ok;   // outcome of the last UPS test
+
+    // Latches of the last "V" and "V2" replies, fed to the next evaluation.
+    int gb_Battest_HWFail;
+    int gb_Battest_Weak;
+    int gb_Funtest_HWFail; // last Q1 b4
+    int gb_CommandV_BattDisconect;
+    int bAutoRebootByV2;
+};
+
+extern ups_state ups_st;
+
+// Fresh state: no port, comlist from the staged or real tty paths, nothing
+// known about the unit.  Closes a port left open by an earlier init.
+void ups_init(void);
+
+// Closes the port, if any, and forgets everything.
+void ups_fini(void);
+
+// ---------------------------------------------------------------------------
+// The line (ups_line.cpp)
+
+// Applies the line settings (2400 8N1, raw, XON/XOFF) to comfd.  On failure
+// reports through perror and leaves closing the port to the caller.
+int ups_cominit(AGENTP ap);
+
+// Chooses the port by ComSet (a value outside -2..4 is rewritten to 0) and
+// proves a UPS on it with one valid Q1 reply.  Returns the index 0..3 with the
+// port open, or -1 with none open (ComSet -2, or no UPS answered).
+int ups_comsearch(AGENTP ap);
+
+// ups_comsearch, then reads the model into ups_model_s (two tries).  Returns
+// the model's length, or -1.  The port stays open even when no model came.
+int ups_comsearch_model(AGENTP ap);
+
+// Closes and reopens comlist[comid] with the line settings; no UPS query.
+// -1 with nothing touched when comid < 0, or when the port cannot be set up
+// (then comfd is -1).
+int ups_reopen(AGENTP ap);
+
+// Reads one reply line into buf, which holds at least maxlen + 1 bytes.
+// Returns the bytes read (line end included, text terminated), 0 when only
+// "WAKE" notices or silence followed a "WAKE" notice, -1 for no complete
+// reply.  Never blocks longer than about 1.8 s (3.0 s before communication is
+// established) without a byte.
+int ups_readdatafromups(AGENTP ap, char *buf, int maxlen);
+
+// One exchange: discards pending line data, sends fmt's expansion followed
+// by a carriage return, and reads a reply into buf (maxlen + 1 bytes) unless
+// maxlen is 0.  Returns the reader's result, 0 when no reply is read, or -2
+// when the command could not be built or written whole.  buf may be null
+// only when maxlen is 0.
+int ups_command(AGENTP ap, char *buf, int maxlen, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+
+// 0 when buf (len bytes) has the shape of a Q1 reply, else -1.  buf may be
+// null (then -1).
+int ups_q1check(const char *buf, int len);
+
+// Sends "Q1" up to cx times; 0 at the first reply of the right shape, else -1.
+int ups_q1(AGENTP ap, int cx);
+
+// -1 when no UPS is configured (nothing done), 0 when the UPS answers Q1
+// within two tries, 1 after dropping it as lost.
+int verify_commlost(AGENTP ap);
+
+// Drops the UPS after a loss of communication: port closed, ComId 0xFF,
+// CommStatus 17, nothing known about the unit any more.  Returns 0.
+int ups_lostcomm(AGENTP ap);
+
+// ---------------------------------------------------------------------------
+// Model and capabilities (ups_model.cpp)
+
+// 1 when model (may be null) begins with prefix, else 0.
+int ups_ismodel(const char *model, const char *prefix);
+
+// 1 for the units that speak the bracket variant (QE350, QE5500), else 0.
+int ups_isbracket(const char *model);
+
+// Reads the model name: s = 1 stores it in ups_model_s (port search), s = 0
+// in ui.upsmodel (poll).  Returns the name's length, or -1.
+int ups_getupsmodel(AGENTP ap, int s);
+
+// The two model queries: 0 name read and stored, 1 not answered in this form
+// (try the other query), -1 an answer that names no known family.
+int get_qe_model(AGENTP ap, int s);
+int get_noqe_model(AGENTP ap, int s);
+
+// The capability query; mg non-zero first takes ui.upsmodel as the model.
+// -1 only when the command cannot be sent; an unusable reply falls back to
+// the model family's fixed set.
+int ups_getupsfunction(AGENTP ap, int mg);
+
+// Decodes a "CF" reply of len bytes (reply may be null: no reply) into
+// ui.ufStatus, the flag word and the cf_/cmd_ flags of st.  Returns 0.
+int ups_evalcf(ups_state *st, UPS *u, const char *reply, int len);
+
+// ---------------------------------------------------------------------------
+// The poll (ups_query.cpp)
+
+// One full poll.  -1 when Q1 got no answer, or the error budget ran out.
+int ups_getupsstatus(AGENTP ap);
+
+// Q1 exchange (two tries, the port reopened in between) and its evaluation.
+int ups_getupsinfo(AGENTP ap);
+
+// The single queries of the poll; each fails when the unit does not offer
+// the query or its reply is not of the documented form.
+int ups_getcomplstatus(AGENTP ap);       // "V": switches and battery state
+int ups_getrebootstatus(AGENTP ap);      // "V2": automatic restart setting
+int ups_getbatteryvoltage(AGENTP ap);    // "(BvB8)": bracket units only
+int ups_getoutputfreq(AGENTP ap);        // "Lf ?" or "(Lf ?11)"
+int ups_getbattcapacity(AGENTP ap);      // "Bl ?"
+int ups_getbattchgtime(AGENTP ap);       // "BRR": battery replacement date
+int ups_getbattchgtimeforcmd(AGENTP ap); // "V", then "BRR" if that worked
+
+// Applies a "V" reply of len bytes (reply may be null) to st and u.  -1 when
+// the reply is unusable or the unit has no "V"; u->upsstat is the flag word.
+int ups_evalv(ups_state *st, UPS *u, const char *reply, int len);
+
+// ---------------------------------------------------------------------------
+// Evaluation (ups_eval.cpp): no line needed
+
+// Evaluates a Q1 reply of len bytes (reply may be null) into u: state code,
+// flag word, battery state, test tracking in st, measurements.  -1 with
+// nothing changed when the reply does not have the Q1 shape.
+int ups_evalq1(ups_state *st, UPS *u, const char *reply, int len);
+
+// Records rslt (SELFTEST_*) with the local time now.  -1 for a null rtp.
+int ups_savetestrslt(SELFTESTRESULT *rtp, uint32_t rslt);
+
+#endif
