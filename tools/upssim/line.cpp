@@ -277,6 +277,13 @@ void Line::reset_queues()
 
 void Line::write_out(ns_t now)
 {
+    // A pulled cable carries nothing out either.
+    if (faults.silence && !out_.empty()) {
+        for (const Out &o : out_)
+            tr_.log(now, "DROP", o.bytes.substr(o.done));
+        out_.clear();
+        out_size_ = 0;
+    }
     while (!out_.empty() && !xoff_) {
         Out &o = out_.front();
         if (now < o.not_before)

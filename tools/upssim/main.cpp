@@ -50,13 +50,15 @@
 //   mains on|off                     b7; input voltage and frequency 0
 //                                    while off, as before when back
 //   output on|off                    at once, ending any shutdown
-//   silence on|off                   cable pulled: everything read ignored
+//   silence on|off                   cable pulled: everything read ignored,
+//                                    nothing sent (queued bytes dropped)
 //   pace on|off
 //   reply <key> normal|nak|none|raw <escaped bytes>
 //   cut <key> <bytes> [count]        the next replies to key cut short
 //   garbage <bytes> [count]          random bytes ahead of the next replies
 //   wake <n>                         n "WAKE\r" lines ahead of the next reply
-//   send <escaped bytes>             unsolicited bytes now
+//   send <escaped bytes>             unsolicited bytes now, as given (an XOFF
+//                                    stops the host's output as on a wire)
 //   flush                            drop queued input and output
 //   clear                            all faults off (pacing kept)
 // Keys: Q1 Si SiCC CF V V2 BvB8 Lf Lf11 Bl BRR BRW T TL CT C S Sf SR An Af
@@ -71,7 +73,8 @@
 //         arrived (with --pace, when the wire would have delivered it)
 //   TX    a reply, "WAKE" line, garbage or sent bytes, stamped when its
 //         first byte went to the line
-//   DROP  bytes ignored: silence, over-long commands, input overflow
+//   DROP  bytes ignored or not sent: silence, over-long commands (more
+//         than 32 bytes before the CR), input overflow
 //   EV    what happened inside the unit: test start/end, shutdown, output
 //         off/on, mains, beep, xoff/xon
 //   CTL   a control command as received
@@ -81,6 +84,8 @@
 //   variant answers "(SiCC)", "(BvB8)" and "(Lf ?11)", never "OK", and
 //   takes the other commands (CF, "Si ?", V...) as unknown: "NAK".  The
 //   others answer the rest of the table and "NAK" to the bracket commands.
+//   A unit that does not answer "CF" at all (QE200ZA and QE400ZA can be
+//   like that): "reply CF none".
 //   "Si ?": QA/QE the name and CR; QR the name, a blank, the fw text, CR.
 //   "T" and "TL" answer "OK" (bracket: nothing) and set b2 for tdur or
 //   tldur seconds; at the end the outcome is written into b4, b0 and V
@@ -93,6 +98,17 @@
 //   minutes, counted from the off, once mains is present.  "C" cancels a
 //   pending shutdown only.  Bn/Bf set V position 1, AR/AC position 2,
 //   VH/VL position 3, VA/VB position 4; An/Af set V2 position 0.
+//   "(SiCC)" answers "[NAME fw\r", "(BvB8)" "[dd.dV\r", "(Lf ?11)"
+//   "[dd.dHz\r"; "BRW" with eight digits stores them for "BRR".
+//
+// Defaults: input and second voltage 100.0, output 100.0, load 20, input
+// and output frequency 60.0, battery 27.4 (dd.d), capacity 100, temperature
+// 30.0, status, V and V2 "00000000", battery date 20230401, fw "1.00",
+// tdur 10, tldur 60, no faults.  CF (39 characters and CR, groups at 0-7,
+// 9-16, 18-25, 27-34, then " 000"): "01000000 00011111 11110110 00000100
+// 000": V, buzzer switch, battery test, battery date, Si, battery voltage,
+// "Lf ?", "Bl ?", restart switch and V2 offered, Sf not; QA units without
+// the battery date (positions 15-16 "00").
 #include "control.h"
 #include "line.h"
 #include "ups.h"

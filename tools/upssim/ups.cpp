@@ -128,7 +128,14 @@ void Ups::reset_cf()
 ns_t Ups::scaled(double seconds) const
 {
     double ts = timescale > 0 ? timescale : 1;
-    return static_cast<ns_t>(seconds * 1e9 / ts);
+    double ns = seconds * 1e9 / ts;
+    // Absurd settings must not overflow the clock arithmetic: a century is
+    // as good as never.
+    if (!(ns >= 0))
+        return 0;
+    if (ns > 3.2e18)
+        return static_cast<ns_t>(3.2e18);
+    return static_cast<ns_t>(ns);
 }
 
 Ups::Result Ups::ok() const
