@@ -111,13 +111,15 @@ void ups_fini(void);
 // ---------------------------------------------------------------------------
 // The line (ups_line.cpp)
 
-// Applies the line settings (2400 8N1, raw, XON/XOFF) to comfd.  On failure
-// reports through perror and leaves closing the port to the caller.
+// Applies the line settings (2400 8N1, raw, XON/XOFF) to comfd; -1 when no
+// port is open.  On failure reports through perror and leaves closing the
+// port to the caller.
 int ups_cominit(AGENTP ap);
 
 // Chooses the port by ComSet (a value outside -2..4 is rewritten to 0) and
 // proves a UPS on it with one valid Q1 reply.  Returns the index 0..3 with the
-// port open, or -1 with none open (ComSet -2, or no UPS answered).
+// port open, or -1 with none open when no UPS answered.  ComSet -2 (no UPS)
+// gives -1 with nothing touched.
 int ups_comsearch(AGENTP ap);
 
 // ups_comsearch, then reads the model into ups_model_s (two tries).  Returns
@@ -155,8 +157,10 @@ int ups_q1(AGENTP ap, int cx);
 // within two tries, 1 after dropping it as lost.
 int verify_commlost(AGENTP ap);
 
-// Drops the UPS after a loss of communication: port closed, ComId 0xFF,
-// CommStatus 17, nothing known about the unit any more.  Returns 0.
+// Drops the UPS after a loss of communication: port closed, the module
+// forgets the unit (model, capabilities, test tracking), and in the record
+// (when ap and ap->aip are there) ComId 0xFF, CommStatus 17 and the test and
+// disconnect flags cleared.  Returns 0.
 int ups_lostcomm(AGENTP ap);
 
 // ---------------------------------------------------------------------------
@@ -183,7 +187,8 @@ int get_noqe_model(AGENTP ap, int s);
 int ups_getupsfunction(AGENTP ap, int mg);
 
 // Decodes a "CF" reply of len bytes (reply may be null: no reply) into
-// ui.ufStatus, the flag word and the cf_/cmd_ flags of st.  Returns 0.
+// ui.ufStatus, the flag word and the cf_/cmd_ flags of st.  Returns 0, or -1
+// for a null st or u.
 int ups_evalcf(ups_state *st, UPS *u, const char *reply, int len);
 
 // ---------------------------------------------------------------------------
@@ -195,15 +200,25 @@ int ups_getupsstatus(AGENTP ap);
 // Q1 exchange (two tries, the port reopened in between) and its evaluation.
 int ups_getupsinfo(AGENTP ap);
 
-// The single queries of the poll; each fails when the unit does not offer
-// the query or its reply is not of the documented form.
-int ups_getcomplstatus(AGENTP ap);       // "V": switches and battery state
-int ups_getrebootstatus(AGENTP ap);      // "V2": automatic restart setting
-int ups_getbatteryvoltage(AGENTP ap);    // "(BvB8)": bracket units only
-int ups_getoutputfreq(AGENTP ap);        // "Lf ?" or "(Lf ?11)"
-int ups_getbattcapacity(AGENTP ap);      // "Bl ?"
-int ups_getbattchgtime(AGENTP ap);       // "BRR": battery replacement date
-int ups_getbattchgtimeforcmd(AGENTP ap); // "V", then "BRR" if that worked
+// The single queries of the poll.  Each returns 0 when the reply was taken
+// in, -1 for no reply (the port is then reopened), a refusal or a reply of
+// another form.  Where the unit lacks the query:
+// "V": the bracket units get fixed switch states (0), the others fail.
+int ups_getcomplstatus(AGENTP ap);
+// "V2": nothing asked, the record says the setting is not reported (0).
+int ups_getrebootstatus(AGENTP ap);
+// "(BvB8)": asked of the bracket units only; 0 for the others.
+int ups_getbatteryvoltage(AGENTP ap);
+// "Lf ?", or "(Lf ?11)" for the bracket units; other units fail.
+int ups_getoutputfreq(AGENTP ap);
+// "Bl ?": the bracket units report 0 % (0), other units fail.
+int ups_getbattcapacity(AGENTP ap);
+// "BRR": the bracket units have no date (cleared, 0), QA units keep it in
+// the configuration (0), QR units keep what they had (0), other QE units
+// fail.  A "BRR" that cannot be sent clears a QR200ZB's date.
+int ups_getbattchgtime(AGENTP ap);
+// "V", then "BRR" only if that worked; the result of the last one asked.
+int ups_getbattchgtimeforcmd(AGENTP ap);
 
 // Applies a "V" reply of len bytes (reply may be null) to st and u.  -1 when
 // the reply is unusable or the unit has no "V"; u->upsstat is the flag word.
@@ -214,7 +229,7 @@ int ups_evalv(ups_state *st, UPS *u, const char *reply, int len);
 
 // Evaluates a Q1 reply of len bytes (reply may be null) into u: state code,
 // flag word, battery state, test tracking in st, measurements.  -1 with
-// nothing changed when the reply does not have the Q1 shape.
+// nothing changed when st or u is null or the reply lacks the Q1 shape.
 int ups_evalq1(ups_state *st, UPS *u, const char *reply, int len);
 
 // Records rslt (SELFTEST_*) with the local time now.  -1 for a null rtp.

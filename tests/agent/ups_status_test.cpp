@@ -378,8 +378,7 @@ TEST_F(UpsStatusQuery, BatteryReplacementDate)
         EXPECT_EQ(d.month, 3) << bad;
     }
 
-    // Without the date function a QE unit has no date to give, a QR unit
-    // keeps what it had.
+    // Without the date function a QE unit has no date to give.
     control("set cfbit 16 0");
     ASSERT_EQ(poll(), 0); // one failure is within the budget
     EXPECT_EQ(ups_getbattchgtime(&ag), -1);
