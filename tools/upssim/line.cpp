@@ -286,9 +286,7 @@ void Line::write_out(ns_t now)
     }
     while (!out_.empty() && !xoff_) {
         Out &o = out_.front();
-        if (now < o.not_before)
-            break;
-        if (faults.pace && now < next_byte_)
+        if (now < ready_at(o))
             break;
         size_t want = faults.pace ? 1 : o.bytes.size() - o.done;
         ssize_t n = write(master_, o.bytes.data() + o.done, want);
@@ -309,11 +307,21 @@ void Line::write_out(ns_t now)
     }
 }
 
+ns_t Line::ready_at(const Out &o) const
+{
+    if (!faults.pace)
+        return o.not_before;
+    // A paced byte reaches the host at the end of its time on the wire, so
+    // the first byte of a reply takes one byte time too.
+    ns_t first = o.done == 0 ? o.not_before + kByteNs : o.not_before;
+    return first > next_byte_ ? first : next_byte_;
+}
+
 bool Line::want_write(ns_t now) const
 {
-    if (out_.empty() || xoff_ || now < out_.front().not_before)
+    if (out_.empty() || xoff_)
         return false;
-    return !faults.pace || now >= next_byte_;
+    return now >= ready_at(out_.front());
 }
 
 ns_t Line::next_deadline(ns_t now) const
@@ -322,9 +330,7 @@ ns_t Line::next_deadline(ns_t now) const
     if (!in_.empty())
         t = in_.front().at;
     if (!out_.empty() && !xoff_) {
-        ns_t o = out_.front().not_before;
-        if (faults.pace && next_byte_ > o)
-            o = next_byte_;
+        ns_t o = ready_at(out_.front());
         if (o > now && o < t)
             t = o;
     }

@@ -91,6 +91,8 @@ class Line
 
     void dispatch(const std::string &cmd, ns_t at);
     void queue(const std::string &bytes, ns_t not_before);
+    // When the next byte of o may go out.
+    ns_t ready_at(const Out &o) const;
     void write_out(ns_t now);
 
     Ups &ups_;
