@@ -11,6 +11,7 @@
 
 #include "agent/agent.h"
 
+#include <cstddef>
 #include <cstdint>
 
 // ---------------------------------------------------------------------------
@@ -97,6 +98,14 @@ struct ups_state {
     int gb_Funtest_HWFail; // last Q1 b4
     int gb_CommandV_BattDisconect;
     int bAutoRebootByV2;
+
+    // The channel loop (ups_chan.cpp).
+    uint32_t *u_status; // the flag word: AGINFO's, or upsstatus without one
+    uint32_t upsstatus; // stand-in flag word while no shared record is there
+    int old_comset;     // ComSet the open port (or the last search) was for
+    double poll_start;  // sysclock_mono() when the poll stopwatch started
+    int u_wait;         // the command being served still owes its reply word
+    int buzzerStep;     // step of the buzzer test sequence, 0 = idle
 };
 
 extern ups_state ups_st;
@@ -138,11 +147,10 @@ int ups_reopen(AGENTP ap);
 // established) without a byte.
 int ups_readdatafromups(AGENTP ap, char *buf, int maxlen);
 
-// One exchange: discards pending line data, sends fmt's expansion followed
-// by a carriage return, and reads a reply into buf (maxlen + 1 bytes) unless
-// maxlen is 0.  Returns the reader's result, 0 when no reply is read, or -2
-// when the command could not be built or written whole.  buf may be null
-// only when maxlen is 0.
+// One exchange: discards pending input (and output only when it is stuck),
+// sends fmt's expansion followed by a carriage return, and reads a reply into buf (maxlen + 1
+// bytes) unless maxlen is 0.  Returns the reader's result, 0 when no reply is read, or -2 when the
+// command could not be built or written whole.  buf may be null only when maxlen is 0.
 int ups_command(AGENTP ap, char *buf, int maxlen, const char *fmt, ...)
     __attribute__((format(printf, 4, 5)));
 
@@ -154,14 +162,8 @@ int ups_q1check(const char *buf, int len);
 int ups_q1(AGENTP ap, int cx);
 
 // -1 when no UPS is configured (nothing done), 0 when the UPS answers Q1
-// within two tries, 1 after dropping it as lost.
+// within two tries, 1 after dropping it as lost (ups_lostcomm).
 int verify_commlost(AGENTP ap);
-
-// Drops the UPS after a loss of communication: port closed, the module
-// forgets the unit (model, capabilities, test tracking), and in the record
-// (when ap and ap->aip are there) ComId 0xFF, CommStatus 17 and the test and
-// disconnect flags cleared.  Returns 0.
-int ups_lostcomm(AGENTP ap);
 
 // ---------------------------------------------------------------------------
 // Model and capabilities (ups_model.cpp)
@@ -234,5 +236,119 @@ int ups_evalq1(ups_state *st, UPS *u, const char *reply, int len);
 
 // Records rslt (SELFTEST_*) with the local time now.  -1 for a null rtp.
 int ups_savetestrslt(SELFTESTRESULT *rtp, uint32_t rslt);
+
+// ---------------------------------------------------------------------------
+// Control commands (ups_command.cpp)
+
+// Arguments of the shutdown command in AGINFO.ba2u (msglen 8).
+typedef struct UPSDOWNARG {
+    int32_t downdelay; // seconds until the output goes off
+    int32_t downlast;  // seconds until it comes back; 0 stays off, < 0 as 0
+                       // but leaves the unit's restart switch alone
+} UPSDOWNARG, *UPSDOWNARGP;
+
+static_assert(sizeof(UPSDOWNARG) == 8);
+static_assert(offsetof(UPSDOWNARG, downdelay) == 0);
+static_assert(offsetof(UPSDOWNARG, downlast) == 4);
+
+// Command words from the daemon on chna2u: the command in the upper 16 bits.
+// The reply word repeats them with UPSREPLY_OK or UPSREPLY_FAIL below.
+inline constexpr uint32_t UPSCMD_MASK = 0xFFFF0000;
+inline constexpr uint32_t UPSCMD_BATTDATE = 0x00050000;    // refresh switches, date
+inline constexpr uint32_t UPSCMD_TESTLOW = 0x02000000;     // self-test to battery low
+inline constexpr uint32_t UPSCMD_TEST10 = 0x03000000;      // 10-second self-test
+inline constexpr uint32_t UPSCMD_TESTCANCEL = 0x04000000;  // "CT"
+inline constexpr uint32_t UPSCMD_SHUTDOWN = 0x06000000;    // UPSDOWNARG in ba2u
+inline constexpr uint32_t UPSCMD_DOWNCANCEL = 0x07000000;  // "C"
+inline constexpr uint32_t UPSCMD_AUTOTESTOFF = 0x08000000; // "AC"
+inline constexpr uint32_t UPSCMD_AUTOTESTON = 0x09000000;  // "AR"
+inline constexpr uint32_t UPSCMD_BUZZERON = 0x0A000000;    // "Bn"
+inline constexpr uint32_t UPSCMD_BUZZEROFF = 0x0B000000;   // "Bf"
+inline constexpr uint32_t UPSCMD_SETBATTDATE = 0x0C000000; // BATTCHGTIME in ba2u
+inline constexpr uint32_t UPSCMD_BUZZERTEST = 0x0D000000;  // "Bt", or the sequence
+inline constexpr uint32_t UPSCMD_RESTARTOFF = 0x0E000000;  // "Af"
+inline constexpr uint32_t UPSCMD_RESTARTON = 0x0F000000;   // "An"
+inline constexpr uint32_t UPSCMD_LEVELA = 0x30000000;      // "VA"
+inline constexpr uint32_t UPSCMD_LEVELB = 0x40000000;      // "VB"
+inline constexpr uint32_t UPSCMD_LEVELH = 0x50000000;      // "VH"
+inline constexpr uint32_t UPSCMD_LEVELL = 0x60000000;      // "VL"
+inline constexpr uint32_t UPSCMD_REFRESH = 0xF0000000;     // poll now
+inline constexpr uint32_t UPSREPLY_OK = 0x0001;
+inline constexpr uint32_t UPSREPLY_FAIL = 0xFFFF;
+
+// The largest values the shutdown commands can carry: two digits of delay
+// minutes, four (bracket units) or five digits of restore minutes.
+inline constexpr int UPS_MAXDOWNMIN = 99;
+inline constexpr int UPS_MAXRESTMIN_BRACKET = 9999;
+inline constexpr int UPS_MAXRESTMIN = 99999;
+
+// Sends the single command of the upper 16 bits of cmd and checks its "OK".
+// Bracket units take only the self-test, test-cancel and shutdown-cancel
+// commands (and answer nothing); anything else is -1 with nothing sent.
+int ups_docommand(AGENTP ap, uint32_t cmd);
+
+// Switches the output off as UPSDOWNARG in ba2u says.  A delay or restore
+// time beyond what the command can carry is clamped to the largest it can
+// carry (and logged); a negative delay counts as 0.
+int ups_shutdownups(AGENTP ap);
+
+// 10-second self-test ("T"); ba2u.msglen must be 4.  A test already running
+// (ui.upsstat 3) succeeds without a command.
+int ups_selftest(AGENTP ap);
+
+// The self-test the daemon asked for: UPSCMD_TEST10 or UPSCMD_TESTLOW.  On
+// units with a self-test timer the timer is enabled around the test and
+// disabled again if the user had it off; 0 whatever the unit said then.
+int ups_selftest1(AGENTP ap, uint32_t cmd);
+
+// Stores the battery-replacement date of the BATTCHGTIME in ba2u (msglen
+// 12).  -1 with nothing sent for bracket units and for a month or day that
+// does not fit two digits.
+int ups_setbattchgtime(AGENTP ap);
+
+// One step of the buzzer test sequence (enable, sound, disable), advancing
+// buzzerStep; a unit without the buzzer switch just sounds once.
+int doBuzzer(AGENTP ap);
+
+// ---------------------------------------------------------------------------
+// The channel process (ups_chan.cpp)
+
+// The UPS channel process: finds and polls the UPS, serves the daemon's
+// command words on ap->chna2u and decides about loss of communication.
+// Never returns while ap and ap->aip are there (-1 at once otherwise); the
+// process exits when its command pipe fails or reaches end of file.
+int ups_doupschan(AGENTP ap);
+
+// What ups_doupschan does before its loop: the module starts afresh on the
+// shared record, communication not established.
+int ups_chanstart(AGENTP ap);
+
+// One pass of the loop: follow ComSet (search, no-UPS state), wait up to the
+// next poll for a command or unasked line data, poll when due, run the
+// buzzer sequence.  Returns 0; may exit the process (see above).
+int ups_chanpass(AGENTP ap);
+
+// Starts the poll stopwatch (monotonic clock; no timer signal involved).
+int ups_setstartitimer(void);
+
+// Reads and serves one command word, writing the reply word when one is
+// owed.  Returns the action's result.  Exits the process when the word cannot
+// be read whole or the reply cannot be written.
+int ups_procagentcmd(AGENTP ap);
+
+// The command being served owes no reply word.  Returns 0.
+int response_nowait(AGENTP ap, uint32_t cmd);
+
+// Drops the UPS after a loss of communication: port closed, the module
+// forgets the unit, and the record (when ap and ap->aip are there) says so:
+// ComId 0xFF, CommStatus 17, no battery or switch states, no measurements,
+// no model, the test and disconnect flags cleared; a QA unit's battery date
+// falls back to the configuration.  Returns 0.
+int ups_lostcomm(AGENTP ap);
+
+// The no-UPS state (ComSet -2): port closed, the module forgets the unit,
+// the record shows CommStatus 6, ComId 0xFE and nothing about a unit; the
+// flag word is left as it is.  Returns 0.
+int ups_comnone(AGENTP ap);
 
 #endif

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <libintl.h>
+#include <sys/ioctl.h>
 #include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -39,6 +40,23 @@ void flush_line()
 {
     if (ups_st.comfd >= 0)
         tcflush(ups_st.comfd, TCIOFLUSH);
+}
+
+// Before a command: whatever the UPS sent so far is stale and goes, so that
+// a late reply to an earlier command cannot pass for this one's.  Our own
+// output goes only when it is stuck (the UPS holds the line with XOFF): a
+// command sent without awaiting a reply may still be on the wire, and
+// discarding it would cut it short.  One command takes at most about 50 ms
+// at 2400 baud.
+void flush_before_command()
+{
+    int fd = ups_st.comfd;
+    tcflush(fd, TCIFLUSH);
+    int queued = 0;
+    for (int i = 0; i < 20 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0; i++)
+        usleep(5000);
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued > 0)
+        tcflush(fd, TCOFLUSH);
 }
 
 // perror with a translated text that names the port.
@@ -156,6 +174,7 @@ void ups_init(void)
     ups_st.comfd = -1;
     ups_st.comid = -1;
     ups_st.gb_upstest_ok = 1;
+    ups_st.u_status = &ups_st.upsstatus;
     for (int i = 0; i < UPS_NPORTS; i++)
         wp_strlcpy(ups_st.comlist[i], sysroot_ttypath(i), sizeof ups_st.comlist[i]);
 }
@@ -167,6 +186,7 @@ void ups_fini(void)
     ups_st = ups_state{};
     ups_st.comfd = -1;
     ups_st.comid = -1;
+    ups_st.u_status = &ups_st.upsstatus;
 }
 
 int ups_cominit(AGENTP ap)
@@ -287,8 +307,7 @@ int ups_command(AGENTP ap, char *buf, int maxlen, const char *fmt, ...)
     if (n < 0 || n >= static_cast<int>(sizeof cmd) - 1)
         return -2;
     cmd[n++] = '\r';
-    // A late reply to an earlier command must never pass for this one's.
-    flush_line();
+    flush_before_command();
     if (write(ups_st.comfd, cmd, static_cast<size_t>(n)) != n)
         return -2;
     if (maxlen <= 0)
@@ -335,32 +354,4 @@ int verify_commlost(AGENTP ap)
         return 0;
     ups_lostcomm(ap);
     return 1;
-}
-
-// Only what the poll itself relies on is dropped here; the channel loop,
-// when it arrives, extends this to everything the daemon shows about the
-// unit (battery and switch states, measurements, the QA battery date).
-int ups_lostcomm(AGENTP ap)
-{
-    close_port();
-    ups_st.comid = -1;
-    ups_state &s = ups_st;
-    s.cf_V = s.cf_BTt = s.cf_Six = s.cf_Bv = s.cf_Lfx = s.cf_Blx = s.cf_Sfn = 0;
-    s.cmd_V = s.cmd_BTt = s.cmd_Six = s.cmd_Bv = s.cmd_Lfx = s.cmd_Blx = s.cmd_Sfn = 0;
-    s.cmd_BvB8 = 0;
-    // A test cannot outlive the link: nothing must end it on the next one.
-    s.beUpsTest = s.beBattTest = s.beTesting = s.beRealtest = 0;
-    s.lasttest = s.bSendTestCmd = s.tcmd = 0;
-    s.bAutoRebootByV2 = 0;
-    s.model_changed = 0;
-    // The next poll must not take the old record's model over the one the
-    // new search reads.
-    s.mg = 0;
-    s.ups_model_s[0] = '\0';
-    if (usable(ap)) {
-        ap->aip->ups.upsstat &= ~(UPSF_TEST | UPSF_TESTENDED | UPSF_BATTDISC);
-        ap->aip->ups.ui.ComId = COMID_NONE;
-        ap->aip->ups.ui.CommStatus = COMM_LOST;
-    }
-    return 0;
 }
