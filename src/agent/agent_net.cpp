@@ -1,0 +1,572 @@
+#include "agent/agent_net.h"
+
+#include "agent/agent_daemon.h"
+#include "agent/agent_log.h"
+#include "agent/agent_utils.h"
+#include "agent/strings.h"
+#include "jconv/jconv.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <net/if.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/shm.h>
+#include <sys/socket.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace
+{
+
+// A monitor that started a packet sends the rest at once; one that stops
+// half-way must not hold the single-threaded daemon for longer than this.
+constexpr int default_packetwait_ms = 5000;
+constexpr int default_sendwait_ms = 5000;
+
+// How long a broadcast to the monitors waits for a socket to take the packet.
+constexpr long msgwait_ns = 30 * 1000;
+
+double mono_ms(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Waits until fd has events or the deadline passes: 1 ready, 0 not.
+int wait_until(int fd, short events, double deadline)
+{
+    for (;;) {
+        double left = deadline - mono_ms();
+        if (left < 0)
+            left = 0;
+        struct pollfd p = {fd, events, 0};
+        int r = poll(&p, 1, static_cast<int>(left + 0.999));
+        if (r > 0)
+            return 1;
+        if (r == 0 || errno != EINTR)
+            return 0;
+    }
+}
+
+// Reads n bytes (into buf, or nowhere when buf is null) before the deadline.
+// 0, or -1 on end of file, an error or the deadline.
+int read_full(int fd, char *buf, size_t n, double deadline)
+{
+    char sink[512];
+    while (n > 0) {
+        if (!wait_until(fd, POLLIN, deadline))
+            return -1;
+        size_t want = buf ? n : (n < sizeof sink ? n : sizeof sink);
+        ssize_t r = recv(fd, buf ? buf : sink, want, MSG_DONTWAIT);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (r <= 0)
+            return -1;
+        n -= static_cast<size_t>(r);
+        if (buf)
+            buf += r;
+    }
+    return 0;
+}
+
+// Sends n bytes before the deadline; 0 or -1.
+int send_full(int fd, const char *buf, size_t n, double deadline)
+{
+    while (n > 0) {
+        ssize_t w = send(fd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            if (!wait_until(fd, POLLOUT, deadline))
+                return -1;
+            continue;
+        }
+        if (w <= 0)
+            return -1;
+        buf += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+bool valid_kind(uint8_t k)
+{
+    return (k >= 16 && k <= 26) || (k >= 28 && k <= 35) || (k >= 80 && k <= 82) || k == 241;
+}
+
+// The packet in the buffer and its length, when the length is sane.
+const char *packet(uint32_t *len)
+{
+    if (Daemon_Buffer == nullptr)
+        return nullptr;
+    const UPS_PACKET_HEAD *h = daemon_head();
+    if (h->Length < sizeof *h || h->Length > static_cast<uint32_t>(Daemon_NetBufLen))
+        return nullptr;
+    *len = h->Length;
+    return reinterpret_cast<const char *>(h);
+}
+
+} // namespace
+
+net_state net_st = {default_packetwait_ms, default_sendwait_ms};
+
+void net_stateinit(void)
+{
+    net_st = {default_packetwait_ms, default_sendwait_ms};
+}
+
+int net_convkind(int16_t version)
+{
+    return (version & 5) == 5 ? 2 : 1;
+}
+
+char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind)
+{
+    if (dst == nullptr || dstsize == 0)
+        return dst;
+    char in[261];
+    size_t n = 0;
+    if (src != nullptr) {
+        size_t max = srcsize < sizeof in - 1 ? srcsize : sizeof in - 1;
+        n = strnlen(src, max);
+        memcpy(in, src, n);
+    }
+    in[n] = '\0';
+    char out[2 * sizeof in + 1];
+    if (JConvForDataOutToNetwork(in, out, sizeof out, kind) < 0)
+        out[0] = '\0';
+    wp_strlcpy(dst, out, dstsize);
+    // No stale bytes after the text go on the wire.
+    size_t used = strlen(dst);
+    memset(dst + used, 0, dstsize - used);
+    return dst;
+}
+
+// ---------------------------------------------------------------------------
+// Reading from a monitor
+
+int net_checkisvalidpacket(const UPS_PACKET_HEAD *php)
+{
+    if (php == nullptr)
+        return -1;
+    if (php->Prototype != 0 && php->Prototype != 1)
+        return -1;
+    return valid_kind(php->DataId) ? 0 : -1;
+}
+
+int net_readpacketfromtcpsocket(NETCLI *cncp, int *len)
+{
+    if (len != nullptr)
+        *len = 0;
+    if (cncp == nullptr || Daemon_Buffer == nullptr)
+        return -1;
+    int fd = cncp->sockfd;
+    UPS_PACKET_HEAD h;
+    char *hb = reinterpret_cast<char *>(&h);
+    ssize_t r = recv(fd, hb, 1, MSG_DONTWAIT);
+    if (r != 1)
+        return -1;
+    if (static_cast<uint8_t>(hb[0]) == NET_KEEPALIVE)
+        return 1;
+
+    double deadline = mono_ms() + net_st.packetwait_ms;
+    if (!wait_until(fd, POLLIN, deadline))
+        return -1;
+    r = recv(fd, hb + 1, sizeof h - 1, MSG_DONTWAIT);
+    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        perror("net_readpacketfromtcpsocket: read");
+        return -1;
+    }
+    if (r == 0)
+        return -1;
+    if (r < static_cast<ssize_t>(sizeof h - 1)) {
+        // A header in pieces is accepted from protocol 1 monitors only.
+        size_t got = r > 0 ? static_cast<size_t>(r) : 0;
+        for (size_t i = 1 + got; i < sizeof h; i++) {
+            if (read_full(fd, hb + i, 1, deadline) < 0)
+                return -1;
+        }
+        if (h.Prototype != 1)
+            return -1;
+    }
+    // A length that cannot be a packet means the stream is out of step or
+    // hostile: nothing of it may reach the buffer.
+    if (h.Length < sizeof h || h.Length > static_cast<uint32_t>(DAEMON_MAXREQUEST))
+        return -1;
+    if (net_checkisvalidpacket(&h) != 0) {
+        // Skipped whole, so the next header is read where it begins.
+        return read_full(fd, nullptr, h.Length - sizeof h, deadline) == 0 ? 0 : -1;
+    }
+    if (daemon_reallocbuf(static_cast<int>(h.Length)) < 0)
+        return -1;
+
+    UPS_CLIADDR *ca = daemon_cliaddr();
+    ca->sockfd = fd;
+    ca->addr = cncp->addr;
+    ca->os = cncp->os;
+    ca->lang = cncp->lang;
+    NETCLI *cnc = &agent.agnet.cnc;
+    cnc->sockfd = fd;
+    cnc->addr = cncp->addr;
+    cnc->os = cncp->os;
+    cnc->lang = cncp->lang;
+    cnc->auth = cncp->auth;
+    memcpy(daemon_head(), &h, sizeof h);
+    if (read_full(fd, daemon_data(), h.Length - sizeof h, deadline) < 0)
+        return -1;
+    int total = static_cast<int>(h.Length + sizeof(UPS_CLIADDR));
+    if (len != nullptr)
+        *len = total;
+    return total;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+int net_sendpacketout(AGENT *ap)
+{
+    uint32_t len;
+    const char *pkt = packet(&len);
+    if (pkt == nullptr)
+        return -1;
+    const UPS_CLIADDR *ca = daemon_cliaddr();
+    uint8_t kind = daemon_head()->DataId;
+    if (ca->sockfd >= 0 && ca->sockfd == ap->agnet.ufd) {
+        // Every datagram reply goes back to its sender: a plain write on an
+        // unconnected socket would reach no one.
+        struct sockaddr_in to = ca->addr;
+        ssize_t w = sendto(ca->sockfd, pkt, len, MSG_NOSIGNAL | MSG_DONTWAIT,
+                           reinterpret_cast<const struct sockaddr *>(&to), sizeof to);
+        if (w == static_cast<ssize_t>(len))
+            return 0;
+        if (kind == PK_ANSAGENT || kind == PK_ANSPROT || kind == PK_SHUTDOWN)
+            return net_sendbrdmsgovereachinterface(ca->sockfd, pkt, static_cast<int>(len), &to);
+        return -1;
+    }
+    if (kind == PK_MESSAGE)
+        return net_broadcastmsg2monitor(ap) < 0 ? -1 : 0;
+    if (ca->sockfd < 0)
+        return -1;
+    return send_full(ca->sockfd, pkt, len, mono_ms() + net_st.sendwait_ms);
+}
+
+namespace
+{
+
+// Which monitors take a message of language msglang.
+bool lang_takes(int clientlang, int msglang)
+{
+    if (clientlang == 1)
+        return msglang == 1;
+    if (clientlang == 2)
+        return msglang == 2;
+    return msglang != 2;
+}
+
+int send_to_monitors(AGENT *ap, bool filter, int lang)
+{
+    uint32_t len;
+    const char *pkt = packet(&len);
+    if (pkt == nullptr)
+        return -1;
+    int rc = 0;
+    for (NETCLI *c = ap->agnet.clilist; c != nullptr; c = c->next) {
+        if (c->sockfd < 0)
+            return -1;
+        if (filter && !lang_takes(c->lang, lang))
+            continue;
+        // A monitor that cannot take the packet at once misses it rather
+        // than stall every other one.
+        struct pollfd p = {c->sockfd, POLLOUT | POLLPRI, 0};
+        struct timespec wait = {0, msgwait_ns};
+        if (ppoll(&p, 1, &wait, nullptr) != 1 || !(p.revents & POLLOUT) ||
+            (p.revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)))
+            continue;
+        if (send(c->sockfd, pkt, len, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(len))
+            rc = -1;
+    }
+    return rc;
+}
+
+} // namespace
+
+int net_broadcastmsg2monitor(AGENT *ap)
+{
+    return send_to_monitors(ap, false, 0);
+}
+
+int broadcastmsg2monitor(AGENT *ap, int lang)
+{
+    return send_to_monitors(ap, true, lang);
+}
+
+int sendpacketout_msg(AGENT *ap, int lang)
+{
+    if (Daemon_Buffer == nullptr || daemon_head()->DataId != PK_MESSAGE)
+        return 0;
+    return broadcastmsg2monitor(ap, lang);
+}
+
+int net_sendbrdmsgovereachinterface(int fd, const void *bufp, int len, struct sockaddr_in *addrp)
+{
+    struct ifconf ifc;
+    memset(&ifc, 0, sizeof ifc);
+    int n = utils_findmultihome(fd, &ifc);
+    if (n < 0)
+        return -1;
+    for (int i = 0; i < n; i++) {
+        struct ifreq ifr = ifc.ifc_req[i];
+        if (ioctl(fd, SIOCGIFFLAGS, &ifr) != 0) {
+            printf("net_sendbrdmsgovereachinterface: can't get interface(%.*s)'s flags\n",
+                   static_cast<int>(sizeof ifr.ifr_name), ifr.ifr_name);
+            continue;
+        }
+        if (!(ifr.ifr_flags & IFF_BROADCAST))
+            continue;
+        ifr = ifc.ifc_req[i];
+        if (ioctl(fd, SIOCGIFBRDADDR, &ifr) != 0) {
+            perror("net_sendbrdmsgovereachinterface: ioctl(SIOCGIFBRDADDR)");
+            continue;
+        }
+        addrp->sin_addr = reinterpret_cast<struct sockaddr_in *>(&ifr.ifr_broadaddr)->sin_addr;
+        if (sendto(fd, bufp, static_cast<size_t>(len), MSG_NOSIGNAL,
+                   reinterpret_cast<const struct sockaddr *>(addrp), sizeof *addrp) < 0)
+            perror("net_sendbrdmsgovereachinterface: send");
+    }
+    free(ifc.ifc_buf);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// Inquiries and going down
+
+namespace
+{
+
+const char unknown_model[] = "UNKNOWN";
+
+// The node name, cut at its first dot when cut is set, at most 15
+// characters.  -1 when the system cannot tell it.
+int node_name(char *dst, size_t dstsize, bool cut)
+{
+    struct utsname un;
+    if (uname(&un) != 0)
+        return -1;
+    if (cut) {
+        char *dot = strchr(un.nodename, '.');
+        if (dot != nullptr)
+            *dot = '\0';
+    }
+    memset(dst, 0, dstsize);
+    wp_strlcpy(dst, un.nodename, dstsize);
+    return 0;
+}
+
+// The upper-cased model, or empty when it was never read.
+void model_text(char *dst, size_t dstsize, const UPS_UPSINFO *ui)
+{
+    char model[sizeof ui->upsmodel + 1];
+    memcpy(model, ui->upsmodel, sizeof ui->upsmodel);
+    model[sizeof ui->upsmodel] = '\0';
+    UpStrings(model);
+    if (strcmp(model, unknown_model) == 0)
+        model[0] = '\0';
+    memset(dst, 0, dstsize);
+    wp_strlcpy(dst, model, dstsize);
+}
+
+void address_broadcast(AGENT *ap, uint16_t port)
+{
+    UPS_CLIADDR *ca = daemon_cliaddr();
+    ca->sockfd = ap->agnet.ufd;
+    memset(&ca->addr, 0, sizeof ca->addr);
+    ca->addr.sin_family = AF_INET;
+    ca->addr.sin_addr.s_addr = htonl(INADDR_BROADCAST);
+    ca->addr.sin_port = htons(port);
+}
+
+void packet_head(AGENT *ap, uint8_t kind, uint32_t length)
+{
+    UPS_PACKET_HEAD *h = daemon_head();
+    h->Version = NET_VERSION_110;
+    h->Prototype = static_cast<int8_t>(ap->aip->ups.protocol & 0xFF);
+    h->DataId = kind;
+    h->Length = length;
+}
+
+bool attached(const AGENT *ap)
+{
+    return ap != nullptr && ap->aip != nullptr && ap->aip != reinterpret_cast<AGINFOP>(-1);
+}
+
+} // namespace
+
+int net_answermonitorinq(AGENT *ap)
+{
+    if (!attached(ap) || Daemon_Buffer == nullptr)
+        return -1;
+    const UPS_PACKET_HEAD *req = daemon_head();
+    if (req->Length != sizeof(UPS_PACKET_HEAD) + sizeof(UPS_INQAGENT))
+        return -1;
+    int kind = net_convkind(req->Version);
+    int older = beMonitorWin110less();
+    UPS_UPSINFO *ui = &ap->aip->ups.ui;
+    UPS_PARAM *up = &ap->aip->ups.up;
+    uint32_t type = up->commparam.AgentType;
+    if (type == AGTYPE_SILENT)
+        return 0;
+
+    if (type == AGTYPE_PROTECTOR) {
+        const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSPROT);
+        UPS_ANSPROT a;
+        memset(&a, 0, sizeof a);
+        if (daemon_reallocbuf(length) < 0 || node_name(a.myname, sizeof a.myname, true) != 0)
+            return -1;
+        a.cmd = Reply;
+        a.NT = NET_OS_OWN;
+        net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, 2);
+        daemon_replyhead(ap, PK_ANSPROT, length);
+        memcpy(daemon_data(), &a, sizeof a);
+        return net_sendpacketout(ap);
+    }
+
+    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSAGENT);
+    if (daemon_reallocbuf(length) < 0)
+        return -1;
+    UPS_ANSAGENT a;
+    memset(&a, 0, sizeof a);
+    a.cmd = Reply;
+    int8_t comm = ui->CommStatus;
+    if (type != AGTYPE_PLAIN && comm != COMM_LOST && comm != COMM_NOUPS)
+        model_text(a.upsmodel, sizeof a.upsmodel, ui);
+    a.UPSStatus = ui->upsstat;
+    a.NT = NET_OS_OWN;
+    a.AgentType = type;
+    a.BattStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->BattStatus));
+    bool noups = up->workparam.ComSet == COMSET_NOUPS;
+    if (noups)
+        ui->CommStatus = comm = COMM_NOUPS;
+    // Older monitors of other systems know no "no UPS" state.
+    int32_t shown = older && comm == COMM_NOUPS ? COMM_LOST : comm;
+    if (noups)
+        shown = COMM_NOUPS;
+    a.CommStatus = static_cast<uint32_t>(shown);
+    a.bIgnore = up->commparam.bIgnore;
+    net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, kind);
+    net_textout(a.Group, sizeof a.Group, up->commparam.Group, sizeof up->commparam.Group, kind);
+    daemon_replyhead(ap, PK_ANSAGENT, length);
+    memcpy(daemon_data(), &a, sizeof a);
+    return net_sendpacketout(ap);
+}
+
+int net_broadcastdown2monitor(AGENT *ap)
+{
+    if (!attached(ap))
+        return -1;
+    UPS_UPSINFO *ui = &ap->aip->ups.ui;
+    UPS_PARAM *up = &ap->aip->ups.up;
+    uint32_t type = up->commparam.AgentType;
+    if (type == AGTYPE_SILENT)
+        return 0;
+    if (type == AGTYPE_PROTECTOR) {
+        const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSPROT);
+        UPS_ANSPROT a;
+        memset(&a, 0, sizeof a);
+        if (daemon_reallocbuf(length) < 0 || node_name(a.myname, sizeof a.myname, false) != 0)
+            return -1;
+        a.cmd = Delete;
+        a.NT = 1;
+        net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, 2);
+        address_broadcast(ap, NET_PORT_MONITOR_UDP);
+        packet_head(ap, PK_ANSPROT, length);
+        memcpy(daemon_data(), &a, sizeof a);
+        return net_sendpacketout(ap);
+    }
+    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSAGENT);
+    if (daemon_reallocbuf(length) < 0)
+        return -1;
+    UPS_ANSAGENT a;
+    memset(&a, 0, sizeof a);
+    a.cmd = Delete;
+    net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, 0);
+    net_textout(a.Group, sizeof a.Group, up->commparam.Group, sizeof up->commparam.Group, 0);
+    model_text(a.upsmodel, sizeof a.upsmodel, ui);
+    a.UPSStatus = ui->upsstat;
+    a.NT = NET_OS_OWN;
+    a.AgentType = type;
+    a.BattStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->BattStatus));
+    a.CommStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->CommStatus));
+    a.bIgnore = up->commparam.bIgnore;
+    address_broadcast(ap, NET_PORT_MONITOR_UDP);
+    packet_head(ap, PK_ANSAGENT, length);
+    memcpy(daemon_data(), &a, sizeof a);
+    return net_sendpacketout(ap);
+}
+
+int net_broadcastdown2agent(AGENT *ap)
+{
+    if (!attached(ap))
+        return -1;
+    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_AGENTDOWNINFO);
+    if (daemon_reallocbuf(length) < 0)
+        return -1;
+    UPS_COMMPARAM *cp = &ap->aip->ups.up.commparam;
+    UPS_AGENTDOWNINFO d;
+    memset(&d, 0, sizeof d);
+    d.DownId = 22;
+    d.delay = 0;
+    d.AgentType = cp->AgentType;
+    net_textout(d.Agent, sizeof d.Agent, cp->Agent, sizeof cp->Agent, 0);
+    net_textout(d.Group, sizeof d.Group, cp->Group, sizeof cp->Group, 0);
+    address_broadcast(ap, NET_PORT_AGENT_UDP);
+    packet_head(ap, PK_SHUTDOWN, length);
+    memcpy(daemon_data(), &d, sizeof d);
+    return net_sendpacketout(ap);
+}
+
+int net_broadcastdown(AGENT *ap)
+{
+    if (!attached(ap))
+        return -1;
+    for (int i = 0; i < 3; i++) {
+        net_broadcastdown2monitor(ap);
+        if (ap->aip->ups.up.commparam.AgentType > AGTYPE_PLAIN)
+            net_broadcastdown2agent(ap);
+    }
+    return 0;
+}
+
+int daemon_logagentstop(void)
+{
+    if (!attached(&agent))
+        return -1;
+    ein_cmd = EA_CHECKAGENT;
+    ein.datatype = static_cast<E_DATATYPE>(E_UPSTAT | E_UPSCONFIG | E_AGENTEVENT);
+    ein.DATA.upsinfop = &agent.aip->ups.ui;
+    ein.DATA.upsconfigp = &agent.aip->ups.up;
+    daemon_st.agentevent = {AGEV_STOP, nullptr};
+    ein.DATA.agentevent = &daemon_st.agentevent;
+    return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
+}
+
+void net_netexit(AGENT *ap)
+{
+    if (attached(ap)) {
+        for (int i = 0; i < 3; i++)
+            net_broadcastdown2monitor(ap);
+    }
+    daemon_logagentstop();
+    if (attached(ap)) {
+        shmdt(ap->aip);
+        ap->aip = nullptr;
+    }
+    if (ap != nullptr && ap->shmid >= 0)
+        shmctl(ap->shmid, IPC_RMID, nullptr);
+    printf0("net_netexit called\n");
+    exit(errno);
+}

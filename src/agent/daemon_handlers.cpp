@@ -1,0 +1,391 @@
+// Monitor requests: which kinds are served, with which rights, and the
+// handlers that answer from the daemon's own records.  Every handler reads
+// its request from the packet buffer and builds its answer in the same
+// buffer, addressed to the current client.
+//
+// The handlers that hand their work to the event engine (shutdown and its
+// cancelling, self-tests and the other UPS commands, the battery date, the
+// detection level, the log, schedule, event-setting and configuration reads
+// and writes, and the protector requests) come with the engine.  Until then
+// their kinds are answered -1 on the "not served yet" path below, after the
+// rights check they will keep.
+#include "agent/agent_daemon.h"
+
+#include "agent/agent_log.h"
+#include "agent/agent_net.h"
+#include "agent/strings.h"
+#include "agent/sysroot.h"
+#include "ea/filehandle.h"
+
+#include <arpa/inet.h>
+#include <crypt.h>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace
+{
+
+typedef int (*handler_fn)(AGENT *ap);
+
+int serve_read(AGENT *ap);
+
+// The kinds a monitor or another agent may send.  control: changes the UPS
+// or the agent's settings, so only an administrator may ask.  tcponly: a
+// datagram can never carry it (a password over UDP would grant nothing and
+// only give an unlimited guessing oracle).  handler null: not served yet.
+struct kind_entry {
+    uint8_t kind;
+    bool control;
+    bool tcponly;
+    handler_fn handler;
+};
+
+const kind_entry kinds[] = {
+    {PK_GETUPSINFO, false, false, daemon_ansgetupsinfo},
+    {PK_OSINFO, false, false, daemon_recvsendosinfo},
+    {PK_SHUTDOWN, true, false, nullptr},
+    {PK_CANCELSHUTDOWN, true, false, nullptr},
+    {PK_SELFTEST, true, false, nullptr},
+    {PK_SELFTESTLOW, true, false, nullptr},
+    {PK_CANCELTEST, true, false, nullptr},
+    {PK_PASSWORD, false, true, daemon_password},
+    {PK_READ, false, false, serve_read},
+    {PK_CLEARDATALOG, true, false, nullptr},
+    {PK_CLEAREVENTLOG, true, false, nullptr},
+    {PK_BEEPERON, true, false, nullptr},
+    {PK_BEEPEROFF, true, false, nullptr},
+    {PK_GETBATTDATE, false, false, nullptr},
+    {PK_BATTDATE, true, false, nullptr},
+    {PK_AUTOTESTON, true, false, nullptr},
+    {PK_AUTOTESTOFF, true, false, nullptr},
+    {PK_DETECTLEVEL, true, false, nullptr},
+    {PK_BEEPERTEST, true, false, nullptr},
+    {PK_SCHEDULE, true, false, nullptr},
+    {PK_EVENTSET, true, false, nullptr},
+    {PK_CONFIG, true, false, nullptr},
+    {PK_PROTREPORT, false, false, nullptr},
+    {PK_PROTCFG, true, false, nullptr},
+    {PK_GETPROTCFG, false, false, nullptr},
+    {PK_GETPROTEVENTLOG, false, false, nullptr},
+    {PK_INQAGENT, false, false, net_answermonitorinq},
+};
+
+const kind_entry *find_kind(uint8_t kind)
+{
+    for (const kind_entry &k : kinds) {
+        if (k.kind == kind)
+            return &k;
+    }
+    return nullptr;
+}
+
+bool is_loopback(const struct sockaddr_in *a)
+{
+    return (ntohl(a->sin_addr.s_addr) >> 24) == 127;
+}
+
+// A connection carries the rights its password request earned.  A datagram
+// carries none: another agent's shutdown notice is checked against the
+// sender's type and group by its handler, and the other control requests
+// are taken only from this host.
+bool may_serve(AGENT *ap, const kind_entry *k, int auth, int istcp)
+{
+    if (k->tcponly && !istcp)
+        return false;
+    if (!k->control)
+        return true;
+    if (istcp)
+        return auth == AUTH_ADMIN;
+    if (k->kind == PK_SHUTDOWN)
+        return true;
+    return is_loopback(&ap->agnet.cnc.addr);
+}
+
+uint32_t request_length(void)
+{
+    return daemon_head()->Length;
+}
+
+int serve_read(AGENT *ap)
+{
+    if (request_length() < sizeof(UPS_PACKET_HEAD) + sizeof(UPS_COMMAND_PACKET))
+        return -1;
+    UPS_COMMAND_PACKET cp;
+    memcpy(&cp, daemon_data(), sizeof cp);
+    switch (cp.cmd) {
+    case RD_NOTHING:
+        return daemon_answernullcloseapp(ap);
+    case RD_EVENTLOG:
+    case RD_DATALOG:
+    case RD_SCHEDULE:
+    case RD_EVENTSET:
+    case RD_CONFIG:
+        // Read by the engine, which comes later.
+        daemon_st.unserved++;
+        return -1;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+int daemon_procnetmsg(AGENT *ap, int auth, int istcp)
+{
+    if (ap == nullptr || ap->aip == nullptr || Daemon_Buffer == nullptr)
+        return -1;
+    uint32_t length = request_length();
+    if (length < sizeof(UPS_PACKET_HEAD) || length > static_cast<uint32_t>(Daemon_NetBufLen))
+        return -1;
+    const kind_entry *k = find_kind(daemon_head()->DataId);
+    if (k == nullptr)
+        return -1;
+    if (!may_serve(ap, k, auth, istcp)) {
+        daemon_st.refused++;
+        char msg[80];
+        snprintf(msg, sizeof msg, "daemon_procnetmsg: kind %d refused without rights\n", k->kind);
+        printf0(msg);
+        return -1;
+    }
+    if (k->handler == nullptr) {
+        // Served by the engine's handlers, which come later.
+        daemon_st.unserved++;
+        return -1;
+    }
+    return k->handler(ap);
+}
+
+// ---------------------------------------------------------------------------
+// Which monitor asks
+
+int beMonitorWin110(void)
+{
+    if (Daemon_Buffer == nullptr)
+        return 0;
+    return daemon_head()->Version == NET_VERSION_110 && daemon_cliaddr()->os != NET_OS_OWN;
+}
+
+int beMonitorWin110less(void)
+{
+    if (Daemon_Buffer == nullptr)
+        return 0;
+    int16_t v = daemon_head()->Version;
+    return (v == NET_VERSION_100 || v == NET_VERSION_110) && daemon_cliaddr()->os != NET_OS_OWN;
+}
+
+// ---------------------------------------------------------------------------
+// 16: UPS information
+
+namespace
+{
+
+bool model_is(const char *model, const char *name)
+{
+    return strncmp(model, name, sizeof(UPS_UPSINFO::upsmodel)) == 0;
+}
+
+bool model_begins(const char *model, const char *prefix)
+{
+    return strncmp(model, prefix, strlen(prefix)) == 0;
+}
+
+// The battery date of the QA units lives in the configuration, not in the
+// unit.
+void battdate_from_config(UPS_TIMEINFO *t)
+{
+    int v[6] = {0, 0, 0, 0, 0, 0};
+    const char *s = readparam("UPS", "ChangeBattTime");
+    if (s != nullptr)
+        sscanf(s, "%03d,%02d,%02d,%02d,%02d,%02d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
+    t->year = static_cast<uint8_t>(v[0]);
+    t->month = static_cast<int8_t>(v[1]);
+    t->day = static_cast<int8_t>(v[2]);
+    t->hour = static_cast<int8_t>(v[3]);
+    t->minute = static_cast<int8_t>(v[4]);
+    t->second = static_cast<int8_t>(v[5]);
+}
+
+} // namespace
+
+int daemon_ansgetupsinfo(AGENT *ap)
+{
+    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_UPSINFO);
+    if (daemon_reallocbuf(length) < 0)
+        return -1;
+    int older = beMonitorWin110less();
+    UPS_UPSINFO ui;
+    memcpy(&ui, &ap->aip->ups.ui, sizeof ui);
+
+    net_textout(ui.Group, sizeof ui.Group, ap->aip->ups.ui.Group, sizeof ui.Group, 0);
+    if (!(static_cast<uint8_t>(ui.ComId) & 0x80))
+        ui.ComId = static_cast<int8_t>(ui.ComId + 1); // monitors count ports from 1
+    if (model_is(ui.upsmodel, "UNKNOWN")) {
+        memset(ui.upsmodel, 0, sizeof ui.upsmodel);
+        memcpy(ui.upsmodel, "         ", 9);
+    }
+    bool blank = false;
+    if (ui.CommStatus == COMM_NOUPS) {
+        if (older) {
+            // Older monitors know no "no UPS" state; to them it is lost.
+            ui.CommStatus = COMM_LOST;
+            ui.ComId = COMID_NONE;
+        } else {
+            ui.ComId = COMID_NOUPS;
+        }
+        ui.BattStatus = 0;
+        ui.BuzzerCan = 0;
+        ui.AutoTestCan = 0;
+        if (model_begins(ui.upsmodel, "QA"))
+            battdate_from_config(&ui.PreChangeBatt);
+        blank = true;
+    } else if (ui.CommStatus == COMM_LOST) {
+        ui.BattStatus = 0;
+        ui.BuzzerCan = 0;
+        ui.AutoTestCan = 0;
+        memset(&ui.PreChangeBatt, 0, offsetof(UPS_TIMEINFO, wReserver));
+        ui.ComId = COMID_NONE;
+        blank = true;
+    }
+    if (blank) {
+        memset(&ui.upsdata, 0, sizeof ui.upsdata);
+        memset(ui.upsmodel, 0, sizeof ui.upsmodel);
+    }
+    daemon_replyhead(ap, PK_UPSINFO, length);
+    memcpy(daemon_data(), &ui, sizeof ui);
+    return net_sendpacketout(ap);
+}
+
+// ---------------------------------------------------------------------------
+// 17: the monitor's system and language
+
+int daemon_recvsendosinfo(AGENT *ap)
+{
+    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(PAOSINFO);
+    if (request_length() < length)
+        return -1;
+    PAOSINFO os;
+    memcpy(&os, daemon_data(), sizeof os);
+    NETINFO *an = &ap->agnet;
+    // A datagram's sender has no record to keep them in.
+    if (an->cnc.sockfd != an->ufd) {
+        int slot = daemon_findclient(an->cnc.sockfd);
+        if (slot >= 0) {
+            net_client_p[slot].os = os.os;
+            net_client_p[slot].lang = os.lang;
+        }
+        an->cnc.os = os.os;
+        an->cnc.lang = os.lang;
+    }
+    os.os = NET_OS_OWN;
+    daemon_replyhead(ap, PK_OSINFO, length);
+    memcpy(daemon_data(), &os, sizeof os);
+    return net_sendpacketout(ap);
+}
+
+// ---------------------------------------------------------------------------
+// 23: password
+
+namespace
+{
+
+bool same_text(const char *a, const char *b)
+{
+    size_t la = strlen(a), lb = strlen(b);
+    unsigned char diff = la == lb ? 0 : 1;
+    for (size_t i = 0; i < la && i < lb; i++)
+        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
+    return diff == 0;
+}
+
+// AUTH_ADMIN for the owner of the configuration file, AUTH_USER for any
+// other user whose password matches, AUTH_REJECTED otherwise.
+int check_password(const char *name, const char *pass)
+{
+    struct passwd *pw = daemon_st.getpwnam(name);
+    if (pw == nullptr)
+        return AUTH_REJECTED;
+    uid_t uid = pw->pw_uid;
+    char stored[512];
+    wp_strlcpy(stored, pw->pw_passwd, sizeof stored);
+    struct spwd *sp = daemon_st.getspnam(name);
+    if (sp != nullptr)
+        wp_strlcpy(stored, sp->sp_pwdp, sizeof stored);
+    if (daemon_st.getspnam == getspnam)
+        endspent();
+
+    bool ok;
+    if (stored[0] == '\0') {
+        ok = pass[0] == '\0';
+    } else {
+        const char *hash = crypt(pass, stored);
+        ok = hash != nullptr && same_text(hash, stored);
+    }
+    explicit_bzero(stored, sizeof stored);
+    if (!ok)
+        return AUTH_REJECTED;
+    struct stat sb;
+    if (stat(sysroot_path(SP_CONFIG), &sb) != 0)
+        return AUTH_REJECTED;
+    return sb.st_uid == uid ? AUTH_ADMIN : AUTH_USER;
+}
+
+// The connected client the request came from, or -1 for a datagram.
+int request_client(void)
+{
+    const UPS_CLIADDR *ca = daemon_cliaddr();
+    int slot = daemon_findclient(ca->sockfd);
+    if (slot < 0)
+        return -1;
+    const NETCLI *c = &net_client_p[slot];
+    if (c->addr.sin_addr.s_addr != ca->addr.sin_addr.s_addr ||
+        c->addr.sin_port != ca->addr.sin_port)
+        return -1;
+    return slot;
+}
+
+} // namespace
+
+int daemon_password(AGENT *ap)
+{
+    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_PASSWORD);
+    if (request_length() != length)
+        return -1;
+    UPS_PASSWORD *req = reinterpret_cast<UPS_PASSWORD *>(daemon_data());
+    // The fields need not be terminated.
+    char name[sizeof req->username + 1];
+    char pass[sizeof req->password + 1];
+    memcpy(name, req->username, sizeof req->username);
+    name[sizeof req->username] = '\0';
+    memcpy(pass, req->password, sizeof req->password);
+    pass[sizeof req->password] = '\0';
+    explicit_bzero(req->password, sizeof req->password);
+
+    int32_t right = check_password(name, pass);
+    explicit_bzero(pass, sizeof pass);
+
+    int slot = request_client();
+    if (slot >= 0) {
+        NETCLI *c = &net_client_p[slot];
+        if (right == AUTH_ADMIN || right == AUTH_USER) {
+            c->auth = right;
+        } else if (++daemon_st.pwfail[slot] >= DAEMON_MAXPWFAIL) {
+            // Failures are counted over the connection's life, successes
+            // aside, so one known password cannot open endless guessing.
+            printf0("daemon_password: too many failed password requests, connection closed\n");
+            daemon_st.dropfd = c->sockfd;
+        }
+    }
+    daemon_replyhead(ap, PK_PASSWORDANS, sizeof(UPS_PACKET_HEAD) + sizeof right);
+    memcpy(daemon_data(), &right, sizeof right);
+    return net_sendpacketout(ap);
+}
+
+// ---------------------------------------------------------------------------
+// 24, sub-command 6: nothing to read; the monitor closes its dialogue
+
+int daemon_answernullcloseapp(AGENT *ap)
+{
+    daemon_replyhead(ap, PK_EMPTY, sizeof(UPS_PACKET_HEAD));
+    return net_sendpacketout(ap);
+}
