@@ -233,23 +233,30 @@ std::vector<std::string> render_lines(const Snapshot &s, bool color, int width)
     l.push_back(head + clock);
 
     std::string conn = p.paint(s.connection, s.connected ? GREEN : RED);
-    if (s.connected && s.have_ups) {
+    if (s.connected && s.have_ups && s.updated >= s.connected_since) {
         const long age = static_cast<long>(s.now - s.updated);
         conn += age <= 1 ? ", up to date" : ", no answer for " + std::to_string(age) + " s";
+    } else if (s.connected) {
+        conn += ", waiting for the agent's answer";
     }
+    if (s.have_ups && (!s.connected || s.updated < s.connected_since))
+        conn += p.paint("; shown: the state at " + clock_of(s.updated), YELLOW);
     l.push_back(label("Connection") + conn);
     l.push_back("");
 
     if (!s.have_ups) {
-        l.push_back(s.connected ? "Waiting for the agent's first answer..." : "No UPS data yet.");
+        l.push_back("No UPS information yet.");
     } else {
         const UpsView &u = s.ups;
         const bool live = u.comm == COMM_ESTABLISHED;
         l.push_back(label("UPS model") + (u.model.empty() ? "-" : printable(u.model)) + "   port " +
                     u.port + "   group " + (u.group.empty() ? "-" : printable(u.group)));
-        l.push_back(
-            label("UPS state") +
-            p.paint(u.state_text + " (" + std::to_string(u.state) + ")", state_color(u.state)));
+        // Without communication the agent's state code is a leftover, not
+        // news about the UPS.
+        l.push_back(label("UPS state") +
+                    (live ? p.paint(u.state_text + " (" + std::to_string(u.state) + ")",
+                                    state_color(u.state))
+                          : p.paint("unknown", YELLOW)));
         l.push_back(label("Battery state") +
                     p.paint(u.battery_text + " (" + std::to_string(u.battery) + ")",
                             battery_color(u.battery)));
@@ -298,7 +305,8 @@ std::vector<std::string> render_lines(const Snapshot &s, bool color, int width)
         }
     }
 
-    if (!s.discovered.empty()) {
+    // One answer is the agent on show; the list is for when there is a choice.
+    if (s.discovered.size() > 1) {
         l.push_back("");
         l.push_back(p.bold("Agents that answered"));
         for (const AgentAnswer &a : s.discovered) {

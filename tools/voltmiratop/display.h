@@ -27,7 +27,8 @@ struct Snapshot {
     std::string connection; // words for the connection state
     bool have_ups = false;  // ups holds a decoded answer
     UpsView ups;
-    time_t updated = 0; // when ups arrived
+    time_t updated = 0;         // when ups arrived
+    time_t connected_since = 0; // when the current connection was made
     time_t now = 0;
     std::vector<Message> messages; // oldest first
     std::vector<AgentAnswer> discovered;

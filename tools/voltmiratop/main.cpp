@@ -456,6 +456,7 @@ int run_live(const Options &o, const Target &t, Session &s)
             if (c.connecting()) {
                 if (c.finish(err)) {
                     last_heard = now_s();
+                    s.snap.connected_since = time(nullptr);
                     next_poll = 0;
                     if (!c.send(make_osinfo(s.lang, os_name().c_str()), err))
                         lost(err);
