@@ -1,0 +1,392 @@
+// The UPS channel process at real line speed: how often it polls, how long
+// a command from the daemon waits before it reaches the line while polls
+// are running, and how long it takes to notice that the UPS went silent and
+// that it came back.
+//
+// ups_doupschan runs in a child process on real pipes, with the shared
+// record in shared memory, against the test UPS paced at 2400 baud on a
+// staged serial port; this program plays the daemon.
+//   period    start of one poll to the start of the next (Q1 received),
+//             and the poll's own length on the wire (from the host's first
+//             byte of "Q1" to the last byte of the last reply)
+//   latency   a "buzzer enable" word written on the pipe at random moments
+//             (20-500 ms apart) to the moment its first byte went onto the
+//             line (the test UPS stamps a command when its CR has arrived:
+//             three byte times later)
+//   loss      the unit goes silent: until CommStatus is 17; it answers
+//             again: until CommStatus is 2
+// Everything runs in a temporary system root; nothing of the host is used.
+#include "agent/agent.h"
+#include "agent/agent_ups.h"
+#include "agent/sysroot.h"
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <new>
+#include <poll.h>
+#include <random>
+#include <string>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#ifndef VOLTMIRA_UPSSIM_PATH
+#error "the benchmark must be told where the upssim program is"
+#endif
+
+namespace
+{
+
+constexpr double byte_ms = 10.0 / 2400 * 1000; // one byte at 2400 baud, 8N1
+
+int64_t mono_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleep_ms(double ms)
+{
+    struct timespec ts = {static_cast<time_t>(ms / 1000),
+                          static_cast<long>((ms - 1000 * static_cast<long>(ms / 1000)) * 1e6)};
+    nanosleep(&ts, nullptr);
+}
+
+struct Entry {
+    int64_t ns;
+    std::string kind, body; // body as the transcript escapes it
+};
+
+struct Sim {
+    pid_t pid = -1;
+    std::string dir, ctl, transcript;
+
+    bool start(const char *link)
+    {
+        char tmpl[] = "/tmp/voltmira-bench-sim.XXXXXX";
+        if (mkdtemp(tmpl) == nullptr)
+            return false;
+        dir = tmpl;
+        ctl = dir + "/ctl";
+        transcript = dir + "/transcript";
+        int out[2];
+        if (pipe2(out, O_CLOEXEC) != 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            dup2(out[1], 1);
+            execl(VOLTMIRA_UPSSIM_PATH, VOLTMIRA_UPSSIM_PATH, "--link", link, "--model", "QE1000",
+                  "--control", ctl.c_str(), "--transcript", transcript.c_str(), "--pace",
+                  "--die-with-parent", static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        close(out[1]);
+        std::string got;
+        char buf[64];
+        struct pollfd p = {out[0], POLLIN, 0};
+        while (got.find("ready\n") == std::string::npos && poll(&p, 1, 5000) > 0) {
+            ssize_t n = read(out[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            got.append(buf, static_cast<size_t>(n));
+        }
+        close(out[0]);
+        return got.find("ready\n") != std::string::npos;
+    }
+
+    std::string control(const std::string &cmd)
+    {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        struct sockaddr_un sa = {};
+        sa.sun_family = AF_UNIX;
+        snprintf(sa.sun_path, sizeof sa.sun_path, "%s", ctl.c_str());
+        std::string line = cmd + "\n", answer;
+        if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0 &&
+            write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
+            char buf[256];
+            ssize_t n;
+            while (answer.find('\n') == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0)
+                answer.append(buf, static_cast<size_t>(n));
+        }
+        close(fd);
+        return answer.substr(0, answer.find('\n'));
+    }
+
+    std::vector<Entry> entries(int64_t from) const
+    {
+        std::vector<Entry> out;
+        FILE *f = fopen(transcript.c_str(), "r");
+        if (f == nullptr)
+            return out;
+        char *line = nullptr;
+        size_t cap = 0;
+        while (getline(&line, &cap, f) > 0) {
+            long long ns;
+            char kind[8];
+            int off = 0;
+            if (sscanf(line, "%lld %7s %n", &ns, kind, &off) < 2 || ns < from)
+                continue;
+            std::string body = line + off;
+            if (!body.empty() && body.back() == '\n')
+                body.pop_back();
+            out.push_back({ns, kind, body});
+        }
+        free(line);
+        fclose(f);
+        return out;
+    }
+
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+        unlink(transcript.c_str());
+        rmdir(dir.c_str());
+    }
+};
+
+struct Channel {
+    pid_t pid = -1;
+    int cmd = -1;
+
+    bool start(AGINFO *info)
+    {
+        int act[2], pas[2];
+        if (pipe(act) != 0 || pipe(pas) != 0)
+            return false;
+        fflush(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            close(act[1]);
+            close(pas[0]);
+            static AGENT ag;
+            ag.chna2u.actpipe[0] = act[0];
+            ag.chna2u.actpipe[1] = -1;
+            ag.chna2u.paspipe[0] = -1;
+            ag.chna2u.paspipe[1] = pas[1];
+            ag.aip = info;
+            ups_doupschan(&ag);
+            _exit(99);
+        }
+        close(act[0]);
+        close(pas[1]);
+        close(pas[0]); // no word sent here is answered
+        cmd = act[1];
+        return pid > 0;
+    }
+    void stop()
+    {
+        // The daemon going away ends the process; the kill is for one that
+        // does not notice.
+        if (cmd >= 0)
+            close(cmd);
+        cmd = -1;
+        if (pid <= 0)
+            return;
+        for (int i = 0; i < 300 && waitpid(pid, nullptr, WNOHANG) == 0; i++)
+            sleep_ms(10);
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        pid = -1;
+    }
+};
+
+int8_t comm_status(const AGINFO *info)
+{
+    return __atomic_load_n(&info->ups.ui.CommStatus, __ATOMIC_SEQ_CST);
+}
+
+// Seconds until CommStatus is want, or -1 after timeout_s.
+double wait_status(const AGINFO *info, int8_t want, double timeout_s)
+{
+    int64_t t0 = mono_ns();
+    while (comm_status(info) != want) {
+        if ((mono_ns() - t0) / 1e9 > timeout_s)
+            return -1;
+        sleep_ms(1);
+    }
+    return (mono_ns() - t0) / 1e9;
+}
+
+double percentile(std::vector<double> v, double p)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
+    return v[i];
+}
+
+// Bytes of a transcript body, whose escapes (\r, \xHH) take more room.
+double body_bytes(const std::string &body)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < body.size(); i++, n++) {
+        if (body[i] == '\\' && i + 1 < body.size())
+            i += body[i + 1] == 'x' ? 3 : 1;
+    }
+    return static_cast<double>(n);
+}
+
+// Each poll runs from the host's first byte of its "Q1" (Q1 retries follow
+// at once; a Q1 half a second after the last one starts a new poll) to the
+// last byte of the reply to "V2", the last query a QE1000 gets.
+void polls(const std::vector<Entry> &es, std::vector<double> *period_ms,
+           std::vector<double> *length_ms)
+{
+    int64_t start = -1, prev_q1 = -1;
+    bool v2 = false;
+    for (const Entry &e : es) {
+        if (e.kind == "RX" && e.body == "Q1\\r") {
+            int64_t s = e.ns - static_cast<int64_t>(3 * byte_ms * 1e6);
+            if (prev_q1 < 0 || e.ns - prev_q1 > 500000000) {
+                if (start >= 0)
+                    period_ms->push_back((s - start) / 1e6);
+                start = s;
+            }
+            prev_q1 = e.ns;
+        } else if (e.kind == "RX") {
+            v2 = e.body == "V2\\r";
+        } else if (e.kind == "TX" && v2) {
+            // A reply's bytes reach the host a byte time apart, the first
+            // one a byte time after the stamp.
+            v2 = false;
+            double end = static_cast<double>(e.ns) + body_bytes(e.body) * byte_ms * 1e6;
+            if (start >= 0)
+                length_ms->push_back((end - static_cast<double>(start)) / 1e6);
+        }
+    }
+}
+
+int run(AGINFO *info, Sim &sim)
+{
+    Channel chan;
+    info->ups.up.workparam.ComSet = 1;
+    info->ups.ui.CommStatus = COMM_LOST;
+    info->ups.ui.ComId = COMID_NONE;
+    if (!chan.start(info))
+        return -1;
+    int rc = 0;
+    if (wait_status(info, COMM_ESTABLISHED, 20) < 0) {
+        fprintf(stderr, "channel: the UPS was not found\n");
+        chan.stop();
+        return -1;
+    }
+
+    // Polls undisturbed.
+    int64_t p0 = mono_ns();
+    sleep_ms(8000);
+    std::vector<double> period, length;
+    polls(sim.entries(p0), &period, &length);
+    printf("poll period   %zu periods: median %.1f ms, min %.1f, max %.1f; %zu polls on the "
+           "wire: median %.1f ms, max %.1f\n",
+           period.size(), percentile(period, 0.5), percentile(period, 0), percentile(period, 1),
+           length.size(), percentile(length, 0.5), percentile(length, 1));
+
+    // Commands among the polls.
+    const int count = 200;
+    std::mt19937 rng(2400);
+    std::uniform_real_distribution<double> gap(20, 500);
+    std::vector<int64_t> sent;
+    int64_t c0 = mono_ns();
+    for (int i = 0; i < count; i++) {
+        sleep_ms(gap(rng));
+        uint32_t w = UPSCMD_BUZZERON;
+        sent.push_back(mono_ns());
+        if (write(chan.cmd, &w, sizeof w) != sizeof w) {
+            fprintf(stderr, "channel: the command pipe failed\n");
+            rc = -1;
+            break;
+        }
+    }
+    sleep_ms(3000);
+    std::vector<Entry> es = sim.entries(c0);
+    std::vector<double> lat, cperiod, clength;
+    size_t k = 0;
+    for (const Entry &e : es) {
+        if (e.kind != "RX" || e.body != "Bn\\r" || k >= sent.size())
+            continue;
+        double first_byte = static_cast<double>(e.ns) - 3 * byte_ms * 1e6;
+        lat.push_back((first_byte - static_cast<double>(sent[k++])) / 1e6);
+    }
+    polls(es, &cperiod, &clength);
+    if (lat.size() != sent.size()) {
+        fprintf(stderr, "channel: %zu of %zu commands reached the line\n", lat.size(), sent.size());
+        rc = -1;
+    }
+    printf("command       %zu words: latency median %.1f ms, p90 %.1f, max %.1f; "
+           "longest poll meanwhile %.1f ms; poll period meanwhile median %.1f ms\n",
+           lat.size(), percentile(lat, 0.5), percentile(lat, 0.9), percentile(lat, 1),
+           percentile(clength, 1), percentile(cperiod, 0.5));
+
+    // Silence and return, twice.
+    for (int trial = 1; trial <= 2; trial++) {
+        sleep_ms(1500);
+        sim.control("silence on");
+        double lost = wait_status(info, COMM_LOST, 30);
+        sim.control("silence off");
+        double back = wait_status(info, COMM_ESTABLISHED, 30);
+        printf(
+            "loss %d        silent to CommStatus 17: %.2f s; answering to CommStatus 2: %.2f s\n",
+            trial, lost, back);
+        if (lost < 0 || back < 0)
+            rc = -1;
+    }
+    chan.stop();
+    return rc;
+}
+
+} // namespace
+
+int main()
+{
+    // A system root of our own before anything reads a path.
+    char root[] = "/tmp/voltmira-bench.XXXXXX";
+    if (mkdtemp(root) == nullptr) {
+        perror("channel: mkdtemp");
+        return 1;
+    }
+    std::string dev = std::string(root) + "/dev";
+    mkdir(dev.c_str(), 0755);
+    setenv("VOLTMIRA_SYSROOT", root, 1);
+    if (sysroot_init() != 0)
+        return 1;
+    // The channel process may outlive a write of ours on its pipe.
+    signal(SIGPIPE, SIG_IGN);
+
+    void *m =
+        mmap(nullptr, sizeof(AGINFO), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (m == MAP_FAILED) {
+        perror("channel: mmap");
+        return 1;
+    }
+    AGINFO *info = new (m) AGINFO{};
+    Sim sim;
+    int rc = 1;
+    if (sim.start(sysroot_ttypath(0))) {
+        printf("UPS channel process against the test UPS at 2400 baud (QE1000)\n");
+        rc = run(info, sim) == 0 ? 0 : 1;
+    } else {
+        fprintf(stderr, "channel: the test UPS did not start\n");
+    }
+    sim.stop();
+    munmap(m, sizeof(AGINFO));
+    std::string log = sysroot_path(SP_DEBUGLOG);
+    unlink(log.c_str());
+    rmdir(dev.c_str());
+    rmdir(root);
+    return rc;
+}
