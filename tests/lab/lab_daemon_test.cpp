@@ -340,8 +340,12 @@ class LabServing : public ::testing::Test
             GTEST_SKIP() << "no lab here: " << skip_;
         ASSERT_TRUE(error_.empty()) << error_;
         ASSERT_GT(agent().daemon_pid(), 0) << "the shared agent is gone";
-        // Every case starts from an agent that answers inquiries.
-        agent().aginfo()->ups.up.commparam.AgentType = AGTYPE_GROUPED;
+        // Every case starts from an agent that answers inquiries and has
+        // its UPS (a case before may have held the UPS channel still).
+        AGINFO *ai = agent().aginfo();
+        ASSERT_NE(ai, nullptr);
+        ai->ups.up.commparam.AgentType = AGTYPE_GROUPED;
+        ASSERT_TRUE(eventually([&] { return ai->ups.ui.CommStatus == COMM_ESTABLISHED; }, 10000));
         daemon_ = agent().daemon_pid();
         ups_ = agent().ups_pid();
     }
@@ -534,6 +538,8 @@ TEST_F(LabServing, TcpFraming)
         EXPECT_TRUE(lab::wait_closed(c, 3000));
     }
     {
+        // How long the others wait is the daemon's packet wait (see the
+        // disabled case below); here only that they are served at all.
         SCOPED_TRACE("the others are served while a packet is stuck half-way");
         Fd stuck = connect_monitor();
         Fd other = connect_monitor();
@@ -579,6 +585,12 @@ TEST_F(LabServing, UdpLengthRule)
     d = inquire(u, shortlen, 700);
     EXPECT_FALSE(d.has_value()) << "a Length beyond the datagram";
 
+    std::string longer = inquiry() + "x";
+    h.Length = 29;
+    memcpy(longer.data(), &h, sizeof h);
+    d = inquire(u, longer, 700);
+    EXPECT_FALSE(d.has_value()) << "an inquiry is 28 bytes, whatever the datagram";
+
     d = inquire(u, q.substr(0, 7), 700);
     EXPECT_FALSE(d.has_value()) << "shorter than a header";
     d = inquire(u, "", 300);
@@ -587,6 +599,12 @@ TEST_F(LabServing, UdpLengthRule)
     // And the agent still answers after all that.
     d = inquire(u, q);
     EXPECT_TRUE(d.has_value());
+
+    // Any answer to a datagram goes back to its sender as a datagram.
+    d = inquire(u, lab::packet(PK_GETUPSINFO));
+    ASSERT_TRUE(d.has_value());
+    EXPECT_EQ(d->bytes.size(), 228u);
+    EXPECT_EQ(lab::head_of(d->bytes).DataId, PK_UPSINFO);
 }
 
 // The inquiry answer of each agent type, with the model and communication
@@ -919,6 +937,49 @@ TEST_F(LabServing, RandomBytesNeverStopTheAgent)
     EXPECT_TRUE(inquire(q, inquiry(), 3000).has_value());
 }
 
+// A monitor that stops half-way through a packet, or that sends requests
+// and never reads the answers, must not hold up the other monitors (nor the
+// engine's once-a-second call, which runs in the same loop).  Today the
+// daemon waits for such a connection up to its packet and send waits (5 s)
+// each time, so a stuck monitor stalls every other one for 5 s per packet.
+// Disabled until the daemon gives such a connection up at once.
+TEST_F(LabServing, DISABLED_AStuckMonitorDoesNotHoldUpTheOthers)
+{
+    Fd other = connect_monitor();
+    ASSERT_TRUE(other.valid());
+    {
+        SCOPED_TRACE("half a packet");
+        Fd stuck = connect_monitor();
+        ASSERT_TRUE(lab::send_all(stuck, osinfo(2, 2, "stuck").substr(0, 20)));
+        sleep_ms(50);
+        int64_t t = mono_ns();
+        EXPECT_EQ(ask(other, lab::packet(PK_GETUPSINFO), 8000).size(), 228u);
+        EXPECT_LT(ms_since(t), 1000);
+    }
+    {
+        SCOPED_TRACE("requests whose answers are never read");
+        Fd deaf(monitor().socket(AF_INET, SOCK_STREAM));
+        int small = 4096;
+        setsockopt(deaf, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        struct sockaddr_in sa {
+        };
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(NET_PORT_AGENT_TCP);
+        inet_pton(AF_INET, agent().addr().c_str(), &sa.sin_addr);
+        ASSERT_EQ(connect(deaf, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa), 0);
+        std::string many;
+        for (int i = 0; i < 2000; i++)
+            many += lab::packet(PK_GETUPSINFO);
+        send(deaf, many.data(), many.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+        // The answers fill the socket buffers after a few hundred.
+        for (int i = 0; i < 5; i++) {
+            int64_t t = mono_ns();
+            EXPECT_EQ(ask(other, lab::packet(PK_GETUPSINFO), 8000).size(), 228u);
+            EXPECT_LT(ms_since(t), 1000) << "request " << i;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The way out
 
@@ -983,7 +1044,8 @@ TEST(LabExit, StopRequestEndsTheAgent)
     ASSERT_TRUE(a.request_stop());
     ASSERT_TRUE(a.wait_pid_gone(daemon, 5000));
     double took = ms_since(t);
-    EXPECT_LT(took, 1500) << "the daemon took " << took << " ms to leave";
+    // A pass waits at most a second; the rest is margin for a loaded machine.
+    EXPECT_LT(took, 2000) << "the daemon took " << took << " ms to leave";
     RecordProperty("stop_ms", std::to_string(took));
 
     expect_down_notices(collect(monitors, 1000), a, AGTYPE_GROUPED);
