@@ -49,24 +49,24 @@ int poll_ms(double until)
 
 } // namespace
 
-bool resolve(const std::string &spec, int default_port, Endpoint &out, std::string &err)
+bool resolve(const std::string &where, int default_port, Endpoint &out, std::string &err)
 {
-    std::string host = spec;
+    std::string host = where;
     int port = default_port;
-    const size_t colon = spec.rfind(':');
+    const size_t colon = where.rfind(':');
     if (colon != std::string::npos) {
-        host = spec.substr(0, colon);
-        const std::string p = spec.substr(colon + 1);
+        host = where.substr(0, colon);
+        const std::string p = where.substr(colon + 1);
         char *end = nullptr;
         const long v = strtol(p.c_str(), &end, 10);
         if (p.empty() || *end != '\0' || v < 1 || v > 65535) {
-            err = "bad port in \"" + spec + "\"";
+            err = "bad port in \"" + where + "\"";
             return false;
         }
         port = static_cast<int>(v);
     }
     if (host.empty()) {
-        err = "no address in \"" + spec + "\"";
+        err = "no address in \"" + where + "\"";
         return false;
     }
     struct addrinfo hints {

@@ -23,7 +23,7 @@ struct Endpoint {
 
 // "HOST" or "HOST:PORT" (an IPv4 address or a name) with default_port when
 // none is given.
-bool resolve(const std::string &spec, int default_port, Endpoint &out, std::string &err);
+bool resolve(const std::string &where, int default_port, Endpoint &out, std::string &err);
 
 // Seconds on a monotonic clock.
 double now_s();

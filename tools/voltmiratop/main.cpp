@@ -290,7 +290,7 @@ int run_once(const Options &o, const Target &t, Session &s)
             done = done || p.kind == PK_UPSINFO;
         }
         if (n < 0)
-            return fail(why + " (" + t.ep.text() + ")");
+            return fail(why);
         if (!done && !alive)
             return fail(err + " (" + t.ep.text() + ")");
     }
@@ -342,6 +342,16 @@ int run_live(const Options &o, const Target &t, Session &s)
         next_attempt = now_s() + RETRY_S;
         next_draw = 0;
     };
+    // A new connection first tells the agent which messages it wants, then
+    // asks for the UPS at once.
+    auto on_connected = [&]() {
+        last_heard = now_s();
+        next_poll = 0;
+        next_draw = 0;
+        s.snap.connected_since = time(nullptr);
+        if (!c.send(make_osinfo(s.lang, os_name().c_str()), err))
+            lost(err);
+    };
 
     while (!quit) {
         double now = now_s();
@@ -349,6 +359,8 @@ int run_live(const Options &o, const Target &t, Session &s)
             if (c.start(t.ep, err)) {
                 attempt_until = now + o.timeout;
                 reason.clear();
+                if (c.connected())
+                    on_connected();
             } else {
                 lost(err);
             }
@@ -431,7 +443,9 @@ int run_live(const Options &o, const Target &t, Session &s)
         if (poll(pf, static_cast<nfds_t>(n), ms) < 0) {
             if (errno == EINTR)
                 continue;
-            return fail(std::string("poll: ") + strerror(errno));
+            const std::string why = std::string("poll: ") + strerror(errno);
+            term.restore(); // so that the message stays on the screen
+            return fail(why);
         }
 
         if (pf[0].revents & POLLIN) {
@@ -454,16 +468,10 @@ int run_live(const Options &o, const Target &t, Session &s)
         }
         if (ci >= 0 && pf[ci].revents) {
             if (c.connecting()) {
-                if (c.finish(err)) {
-                    last_heard = now_s();
-                    s.snap.connected_since = time(nullptr);
-                    next_poll = 0;
-                    if (!c.send(make_osinfo(s.lang, os_name().c_str()), err))
-                        lost(err);
-                } else {
+                if (c.finish(err))
+                    on_connected();
+                else
                     lost(err);
-                }
-                next_draw = 0;
             } else {
                 const bool alive = c.receive(err);
                 Packet p;
