@@ -1140,6 +1140,23 @@ std::string LabHost::fake_record() const
     return read_or_empty(at("/.lab/record"));
 }
 
+std::string LabHost::sanitizer_reports() const
+{
+    std::string out;
+    for (const std::string &text : {console(), read_or_empty(at("/.lab/start.out"))}) {
+        size_t pos = 0;
+        while (pos < text.size()) {
+            size_t nl = text.find('\n', pos);
+            std::string line = text.substr(pos, nl == std::string::npos ? nl : nl - pos + 1);
+            pos = nl == std::string::npos ? text.size() : nl + 1;
+            if (line.find("Sanitizer") != std::string::npos ||
+                line.find("runtime error:") != std::string::npos)
+                out += line;
+        }
+    }
+    return out;
+}
+
 void LabHost::write_config(const std::string &text)
 {
     struct stat sb;

@@ -203,6 +203,9 @@ class LabHost
     std::string debug_log() const;   // <root>/.erra
     std::string console() const;     // <root>/dev/console
     std::string fake_record() const; // calls of the recording stand-ins
+    // Lines of a sanitizer build's reports in the console and the start-up
+    // output: the agent's own processes report nowhere else.
+    std::string sanitizer_reports() const;
     void write_config(const std::string &text);
 
   private:
