@@ -1,0 +1,231 @@
+// The key get and set of the configuration helper.  A set rewrites the
+// whole file into a private work file beside it and renames that over the
+// file, all under a lock on the directory: the file is root's, the agent
+// trusts it for the commands it runs, and front ends may well start several
+// sets at once.
+#include "cfgtool/cfg_file.h"
+
+#include "agent/strings.h"
+#include "agent/sysroot.h"
+#include "ea/filehandle.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+void report_open_error()
+{
+    fputs("open file error\n", stderr);
+}
+
+// The file's directory and a template for a private work file in it, named
+// after the helper's documented work file so that a stray one left by a
+// crash is recognised.
+int work_paths(char *dir, size_t dirlen, char *tmpl, size_t tmpllen)
+{
+    const char *cfg = sysroot_path(SP_CONFIG);
+    const char *work = strrchr(sysroot_path(SP_CFGWORK), '/');
+    const char *slash = strrchr(cfg, '/');
+    if (slash == nullptr || work == nullptr)
+        return -1;
+    size_t n = static_cast<size_t>(slash - cfg);
+    if (n == 0)
+        n = 1; // the file sits in "/"
+    if (n >= dirlen)
+        return -1;
+    memcpy(dir, cfg, n);
+    dir[n] = '\0';
+    int m = snprintf(tmpl, tmpllen, "%.*s%s.XXXXXX", static_cast<int>(slash - cfg), cfg, work);
+    return m < 0 || static_cast<size_t>(m) >= tmpllen ? -1 : 0;
+}
+
+int lock_dir(const char *dir)
+{
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
+}
+
+// Writes the edited file to dst; src is null when there is no file yet.
+// The line tests are the documented ones, with the key found after leading
+// blanks; every line not replaced goes through byte for byte.
+int edit(FILE *src, FILE *dst, const char *section, const char *key, const char *value)
+{
+    if (src == nullptr) {
+        fprintf(dst, "\n%s\n", section);
+        fprintf(dst, "\n%s = %s\n", key, value);
+        return ferror(dst) ? -1 : 0;
+    }
+    enum { BEFORE, IN, DONE } state = BEFORE;
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    while ((n = getline(&line, &cap, src)) > 0) {
+        if (state == IN) {
+            if (key_exist(key, line) != nullptr) {
+                fprintf(dst, "%s = %s\n", key, value);
+                state = DONE;
+                continue;
+            }
+            // Only a head written with a blank after '[' ends the section
+            // here, as the agent writes heads.
+            if (xbe_exist("[", line)) {
+                fprintf(dst, "\n%s = %s\n", key, value);
+                state = DONE;
+            }
+        } else if (state == BEFORE && be_exist(section, line)) {
+            state = IN;
+        }
+        fwrite(line, 1, static_cast<size_t>(n), dst);
+    }
+    free(line);
+    if (ferror(src))
+        return -1;
+    if (state == BEFORE)
+        fprintf(dst, "\n%s\n", section);
+    if (state != DONE)
+        fprintf(dst, "\n%s = %s\n", key, value);
+    return ferror(dst) ? -1 : 0;
+}
+
+// Writes the new file into a work file of tmpl and renames it over the
+// configuration file.  old: the file's status, null when there was none.
+int replace_file(FILE *src, const struct stat *old, char *tmpl, const char *section,
+                 const char *key, const char *value)
+{
+    int fd = mkostemp(tmpl, O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    // The old owner and mode, set before anything is written; chmod after
+    // chown, which may clear set-id bits.  A first file is not writable by
+    // others, since whoever edits it chooses what root runs.
+    bool ok = true;
+    if (old != nullptr)
+        ok = fchown(fd, old->st_uid, old->st_gid) == 0;
+    if (ok)
+        ok = fchmod(fd, old != nullptr ? old->st_mode & 07777 : 0644) == 0;
+    FILE *dst = ok ? fdopen(fd, "w") : nullptr;
+    if (dst == nullptr) {
+        close(fd);
+        unlink(tmpl);
+        return -1;
+    }
+    ok = edit(src, dst, section, key, value) == 0;
+    ok = fflush(dst) == 0 && ok;
+    ok = fsync(fileno(dst)) == 0 && ok;
+    ok = fclose(dst) == 0 && ok;
+    if (!ok || rename(tmpl, sysroot_path(SP_CONFIG)) != 0) {
+        unlink(tmpl);
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+int be_exist(const char *str, const char *line)
+{
+    if (str == nullptr || line == nullptr)
+        return 0;
+    return strncmp(line, str, strlen(str)) == 0;
+}
+
+int xbe_exist(const char *str, const char *line)
+{
+    return be_exist(str, line) && line[strlen(str)] == ' ';
+}
+
+const char *key_exist(const char *key, const char *line)
+{
+    if (key == nullptr || line == nullptr)
+        return nullptr;
+    while (*line == ' ')
+        line++;
+    return xbe_exist(key, line) ? line + strlen(key) : nullptr;
+}
+
+int get_config_key(const char *key, FILE *out)
+{
+    FILE *fp = fopen(sysroot_path(SP_CONFIG), "re");
+    if (fp == nullptr) {
+        if (errno != ENOENT)
+            report_open_error();
+        return -1;
+    }
+    char *line = nullptr;
+    size_t cap = 0;
+    ssize_t n;
+    int rc = -1;
+    while ((n = getline(&line, &cap, fp)) > 0) {
+        const char *k = key_exist(key, line);
+        if (k == nullptr)
+            continue;
+        // The value starts past " = "; a shorter line has none.
+        const char *end = line + n;
+        const char *v = end - k > 3 ? k + 3 : end;
+        fwrite(v, 1, static_cast<size_t>(end - v), out);
+        rc = 0;
+        break;
+    }
+    if (rc != 0 && ferror(fp))
+        report_open_error();
+    free(line);
+    fclose(fp);
+    return rc;
+}
+
+int set_config_file(const char *section, const char *key, const char *value)
+{
+    if (wp_isnull(section) || wp_isnull(key) || value == nullptr)
+        return -1;
+    // A line feed would start lines of the caller's choosing, such as a
+    // command entry, in a file the root daemon trusts.
+    if (strchr(section, '\n') != nullptr || strchr(key, '\n') != nullptr ||
+        strchr(value, '\n') != nullptr)
+        return -1;
+    // Every line written must read back whole through the agent's line
+    // buffer, line feed included.
+    const size_t fits = FILEHANDLE_LINE_MAX - 1;
+    if (strlen(section) + 1 > fits || strlen(key) + strlen(value) + 4 > fits)
+        return -1;
+
+    char dir[PATH_MAX], tmpl[PATH_MAX];
+    int lockfd = -1;
+    if (work_paths(dir, sizeof dir, tmpl, sizeof tmpl) != 0 || (lockfd = lock_dir(dir)) < 0) {
+        report_open_error();
+        return -1;
+    }
+    // Read only under the lock: a run that read before another's rename
+    // would write that run's change away.
+    int rc = -1;
+    struct stat sb;
+    FILE *src = fopen(sysroot_path(SP_CONFIG), "re");
+    if (src == nullptr && errno == ENOENT)
+        rc = replace_file(nullptr, nullptr, tmpl, section, key, value);
+    else if (src != nullptr && fstat(fileno(src), &sb) == 0 && S_ISREG(sb.st_mode))
+        rc = replace_file(src, &sb, tmpl, section, key, value);
+    if (src != nullptr)
+        fclose(src);
+    // Until the directory is on disk, a power cut may bring the old file back.
+    if (rc == 0 && fsync(lockfd) != 0 && errno != EINVAL)
+        rc = -1;
+    close(lockfd);
+    if (rc != 0)
+        report_open_error();
+    return rc;
+}
