@@ -27,7 +27,7 @@ void report_open_error()
 }
 
 // The file's directory and a template for a private work file in it, named
-// after the helper's documented work file so that a stray one left by a
+// after the helper's traditional work file so that a stray one left by a
 // crash is recognised.
 int work_paths(char *dir, size_t dirlen, char *tmpl, size_t tmpllen)
 {
@@ -62,8 +62,9 @@ int lock_dir(const char *dir)
 }
 
 // Writes the edited file to dst; src is null when there is no file yet.
-// The line tests are the documented ones, with the key found after leading
-// blanks; every line not replaced goes through byte for byte.
+// Front ends rely on the helper's own line tests, so they stay as they
+// always were, except that a key is found after leading blanks; every line
+// not replaced goes through byte for byte.
 int edit(FILE *src, FILE *dst, const char *section, const char *key, const char *value)
 {
     if (src == nullptr) {

@@ -29,11 +29,13 @@ int get_config_key(const char *key, FILE *out);
 // Replaces key's line in section by "key = value", or adds the entry at the
 // end of the section, or the section at the end of the file.  The file is
 // replaced whole under a lock, keeping its owner and mode, so that neither a
-// crash nor a concurrent run leaves it torn or loses an update.  Returns 0,
-// or -1 with the file unchanged: refused arguments (empty section or key, a
-// line feed anywhere, a line too long for the agent to read back) silently,
-// a failure to read or write the file with "open file error\n" on standard
-// error.
+// crash nor a concurrent run leaves it torn or loses an update.  Returns 0
+// once the new file is on disk.  Returns -1 with the file unchanged for
+// refused arguments (empty section or key, a line feed anywhere, a line too
+// long for the agent to read back; nothing is printed) and when the file
+// cannot be read or written ("open file error\n" on standard error); and -1
+// with the new file in place, reported the same way, when its directory
+// could not be synced, so that it may not outlive a power cut.
 int set_config_file(const char *section, const char *key, const char *value);
 
 #endif
