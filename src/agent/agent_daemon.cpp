@@ -451,7 +451,8 @@ void serve_datagram(AGENT *ap)
         return;
     // Some senders count a trailing NUL in the datagram but not in Length.
     uint32_t length = daemon_head()->Length;
-    if (length != static_cast<uint32_t>(n) && length != static_cast<uint32_t>(n - 1))
+    if (length < sizeof(UPS_PACKET_HEAD) ||
+        (length != static_cast<uint32_t>(n) && length != static_cast<uint32_t>(n - 1)))
         return;
     UPS_CLIADDR *ca = daemon_cliaddr();
     ca->sockfd = an->ufd;

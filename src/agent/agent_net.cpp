@@ -169,6 +169,8 @@ int net_readpacketfromtcpsocket(NETCLI *cncp, int *len)
     UPS_PACKET_HEAD h;
     char *hb = reinterpret_cast<char *>(&h);
     ssize_t r = recv(fd, hb, 1, MSG_DONTWAIT);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        return 0; // woken for nothing: the connection is fine
     if (r != 1)
         return -1;
     if (static_cast<uint8_t>(hb[0]) == NET_KEEPALIVE)
