@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -215,6 +216,19 @@ int load_config(struct stat *sb, bool *existed)
     return 0;
 }
 
+// The directory that holds the configuration file.
+void config_dir(char *dir, size_t len)
+{
+    wp_strlcpy(dir, sysroot_path(SP_CONFIG), len);
+    char *slash = strrchr(dir, '/');
+    if (slash == nullptr)
+        wp_strlcpy(dir, ".", len);
+    else if (slash == dir)
+        dir[1] = '\0';
+    else
+        *slash = '\0';
+}
+
 int write_all(int fd, const char *p, size_t n)
 {
     while (n > 0) {
@@ -245,14 +259,7 @@ int commit(const struct stat *old)
         Ea_log("writeparam: Cannot create config file");
         return -1;
     }
-    wp_strlcpy(dir, path, sizeof dir);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr)
-        wp_strlcpy(dir, ".", sizeof dir);
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
+    config_dir(dir, sizeof dir);
 
     int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) {
@@ -285,6 +292,27 @@ int commit(const struct stat *old)
     }
     close(dfd);
     return 0;
+}
+
+// The configuration helper edits the same file from other processes; both
+// hold this lock on the file's directory (the file itself is replaced on
+// every write, so it cannot carry the lock) across the whole read, edit and
+// replace, so neither can lose the other's change.  Without the lock the
+// write still goes ahead: a lost change beats a refused one here.
+int lock_config_dir()
+{
+    char dir[PATH_MAX];
+    config_dir(dir, sizeof dir);
+    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    while (flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            close(fd);
+            return -1;
+        }
+    }
+    return fd;
 }
 
 // Formats text into the editor's text buffer and inserts it; refused when a
@@ -404,12 +432,15 @@ int writeparam(const char *section, const char *cp, const char *content)
     struct stat old;
     bool existed = false;
     bool changed = false;
+    int lockfd = lock_config_dir();
     int rc = load_config(&old, &existed);
     if (rc == 0)
         rc = edit_config(section, cp, content, &changed);
     if (rc == 0 && changed)
         rc = commit(existed ? &old : nullptr);
     edit_free();
+    if (lockfd >= 0)
+        close(lockfd);
     return rc;
 }
 

@@ -389,6 +389,59 @@ TEST_F(CfgTest, CfgSetConcurrentRunsLoseNoUpdate)
     EXPECT_TRUE(strays().empty());
 }
 
+TEST_F(CfgTest, CfgSetAndTheAgentsOwnWritesLoseNothingOfEachOther)
+{
+    // The agent's writeparam and the helper hold the same lock, so runs of
+    // both let go at once keep every change.
+    constexpr int kEach = 8;
+    std::string before = "\n[ UPS ]\n";
+    for (int i = 0; i < 300; i++)
+        before += " Filler" + std::to_string(i) + " = " + std::string(40, 'f') + "\n";
+    put(before);
+
+    int gate[2];
+    ASSERT_EQ(pipe(gate), 0);
+    std::vector<pid_t> pids;
+    for (int i = 0; i < 2 * kEach; i++) {
+        bool helper = i % 2 == 0;
+        std::string key = (helper ? "Helper" : "Agent") + std::to_string(i);
+        std::vector<std::string> args = {VOLTMIRA_VOLTMIRACFG_PATH, "-s", kUps, key, "v"};
+        std::vector<char *> argv = cfgtest::argv_of(args);
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(gate[1]);
+            char c;
+            while (read(gate[0], &c, 1) > 0) {
+            }
+            if (!helper)
+                _exit(writeparam("UPS", key.c_str(), "v") == 0 ? 0 : 1);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        ASSERT_GT(pid, 0);
+        pids.push_back(pid);
+    }
+    close(gate[0]);
+    close(gate[1]);
+    for (pid_t pid : pids) {
+        int st = 0;
+        ASSERT_EQ(waitpid(pid, &st, 0), pid);
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    std::string after = text();
+    for (int i = 0; i < 2 * kEach; i++) {
+        std::string key = (i % 2 == 0 ? "Helper" : "Agent") + std::to_string(i);
+        // The helper writes its new entries at the first column, the agent
+        // after one blank.
+        size_t at = after.find("\n" + key + " = v\n");
+        if (at == std::string::npos)
+            at = after.find("\n " + key + " = v\n");
+        ASSERT_NE(at, std::string::npos) << key << after.substr(before.size());
+        EXPECT_EQ(after.find(key + " ", at + key.size() + 2), std::string::npos) << key;
+    }
+    EXPECT_EQ(after.compare(0, before.size(), before), 0);
+}
+
 // ---------------------------------------------------------------------------
 // Process lists
 
