@@ -353,6 +353,15 @@ class LabServing : public ::testing::Test
         ASSERT_NE(ai, nullptr);
         ai->ups.up.commparam.AgentType = AGTYPE_GROUPED;
         ASSERT_TRUE(eventually([&] { return ai->ups.ui.CommStatus == COMM_ESTABLISHED; }, 10000));
+        // The monitors of a case before may not all be gone from the table
+        // yet (the agent takes new connections before it reads the closed
+        // ones in the same pass): wait until a newcomer is served.
+        ASSERT_TRUE(eventually(
+            [&] {
+                Fd c = connect_monitor();
+                return c.valid() && ask(c, lab::packet(PK_GETUPSINFO), 1000).size() == 228u;
+            },
+            10000));
         daemon_ = agent().daemon_pid();
         ups_ = agent().ups_pid();
     }
