@@ -186,6 +186,7 @@ int daemon_findclient(int sockfd)
 
 int free_client_sockfd(NETINFO *anp, int sockfd)
 {
+    net_forget(sockfd);
     int i = daemon_findclient(sockfd);
     if (i < 0)
         return 0;

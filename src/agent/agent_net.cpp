@@ -24,65 +24,27 @@
 namespace
 {
 
-// A monitor that started a packet sends the rest at once; one that stops
-// half-way must not hold the single-threaded daemon for longer than this.
-constexpr int default_packetwait_ms = 5000;
-constexpr int default_sendwait_ms = 5000;
+// A monitor whose socket takes no byte of a reply for this long is not
+// reading: it is given up rather than allowed to hold the loop.
+constexpr int default_sendwait_ms = 200;
 
 // How long a broadcast to the monitors waits for a socket to take the packet.
 constexpr long msgwait_ns = 30 * 1000;
 
-double mono_ms(void)
+bool again(int err)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
 }
 
-// Waits until fd has events or the deadline passes: 1 ready, 0 not.
-int wait_until(int fd, short events, double deadline)
-{
-    for (;;) {
-        double left = deadline - mono_ms();
-        if (left < 0)
-            left = 0;
-        struct pollfd p = {fd, events, 0};
-        int r = poll(&p, 1, static_cast<int>(left + 0.999));
-        if (r > 0)
-            return 1;
-        if (r == 0 || errno != EINTR)
-            return 0;
-    }
-}
-
-// Reads n bytes (into buf, or nowhere when buf is null) before the deadline.
-// 0, or -1 on end of file, an error or the deadline.
-int read_full(int fd, char *buf, size_t n, double deadline)
-{
-    char sink[512];
-    while (n > 0) {
-        if (!wait_until(fd, POLLIN, deadline))
-            return -1;
-        size_t want = buf ? n : (n < sizeof sink ? n : sizeof sink);
-        ssize_t r = recv(fd, buf ? buf : sink, want, MSG_DONTWAIT);
-        if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (r <= 0)
-            return -1;
-        n -= static_cast<size_t>(r);
-        if (buf)
-            buf += r;
-    }
-    return 0;
-}
-
-// Sends n bytes before the deadline; 0 or -1.
-int send_full(int fd, const char *buf, size_t n, double deadline)
+// Sends n bytes; gives up when the socket takes nothing for wait_ms.
+// 0 or -1.
+int send_full(int fd, const char *buf, size_t n, int wait_ms)
 {
     while (n > 0) {
         ssize_t w = send(fd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
-            if (!wait_until(fd, POLLOUT, deadline))
+        if (w < 0 && again(errno)) {
+            struct pollfd p = {fd, POLLOUT, 0};
+            if (poll(&p, 1, wait_ms) != 1)
                 return -1;
             continue;
         }
@@ -111,13 +73,124 @@ const char *packet(uint32_t *len)
     return reinterpret_cast<const char *>(h);
 }
 
+// A packet that has begun to arrive on a connection.  Its bytes are kept
+// here until the last one comes, so that a monitor that sends slowly, or
+// stops half-way, holds up no one but itself.
+struct partial {
+    bool used;
+    bool doomed; // the connection was given up: its next read ends it
+    int fd;
+    UPS_PACKET_HEAD h;
+    uint32_t have; // bytes so far, header included
+    bool split;    // the header did not come whole with its first byte
+    char *data;    // Length - 8 bytes of room
+};
+
+partial partials[2 * DAEMON_MAXCLIENTS];
+
+partial *find_partial(int fd)
+{
+    for (partial &p : partials) {
+        if (p.used && p.fd == fd)
+            return &p;
+    }
+    return nullptr;
+}
+
+partial *new_partial(int fd)
+{
+    for (partial &p : partials) {
+        if (!p.used) {
+            p = partial{};
+            p.used = true;
+            p.fd = fd;
+            return &p;
+        }
+    }
+    return nullptr;
+}
+
+void drop_partial(partial *p)
+{
+    free(p->data);
+    *p = partial{};
+}
+
+// A connection that does not take its replies, or whose stream can no
+// longer be trusted (a packet went out in part), is given up: the loop's
+// next read ends it, whatever it still has queued.  The shutdown wakes the
+// loop for that read.
+void give_up(int fd)
+{
+    partial *p = find_partial(fd);
+    if (p == nullptr)
+        p = new_partial(fd);
+    if (p != nullptr)
+        p->doomed = true;
+    shutdown(fd, SHUT_RDWR);
+}
+
+// Reads what has arrived of p's packet.  1 when the packet is complete, 0
+// when more is to come, -1 when the connection is finished or broken.
+int advance(partial *p)
+{
+    char *hb = reinterpret_cast<char *>(&p->h);
+    while (p->have < sizeof p->h) {
+        ssize_t r = recv(p->fd, hb + p->have, sizeof p->h - p->have, MSG_DONTWAIT);
+        if (r < 0 && again(errno))
+            return 0;
+        if (r <= 0)
+            return -1;
+        p->have += static_cast<uint32_t>(r);
+    }
+    // A header in pieces is accepted from protocol 1 monitors only.
+    if (p->split && p->h.Prototype != 1)
+        return -1;
+    // A length that cannot be a packet means the stream is out of step or
+    // hostile: nothing of it may reach the buffer.
+    if (p->h.Length < sizeof p->h || p->h.Length > static_cast<uint32_t>(DAEMON_MAXREQUEST))
+        return -1;
+    // A packet not served still has its data read, and dropped, so that the
+    // next header is read where it begins.
+    bool skip = net_checkisvalidpacket(&p->h) != 0;
+    if (!skip && p->data == nullptr && p->h.Length > sizeof p->h) {
+        p->data = static_cast<char *>(malloc(p->h.Length - sizeof p->h));
+        if (p->data == nullptr)
+            return -1;
+    }
+    char sink[1024];
+    while (p->have < p->h.Length) {
+        uint32_t want = p->h.Length - p->have;
+        char *to = skip ? sink : p->data + (p->have - sizeof p->h);
+        if (skip && want > sizeof sink)
+            want = sizeof sink;
+        ssize_t r = recv(p->fd, to, want, MSG_DONTWAIT);
+        if (r < 0 && again(errno))
+            return 0;
+        if (r <= 0)
+            return -1;
+        p->have += static_cast<uint32_t>(r);
+    }
+    return 1;
+}
+
 } // namespace
 
-net_state net_st = {default_packetwait_ms, default_sendwait_ms};
+net_state net_st = {default_sendwait_ms};
 
 void net_stateinit(void)
 {
-    net_st = {default_packetwait_ms, default_sendwait_ms};
+    for (partial &p : partials) {
+        if (p.used)
+            drop_partial(&p);
+    }
+    net_st = {default_sendwait_ms};
+}
+
+void net_forget(int fd)
+{
+    if (partial *p = find_partial(fd))
+        drop_partial(p);
 }
 
 int net_convkind(int16_t version)
@@ -166,47 +239,48 @@ int net_readpacketfromtcpsocket(NETCLI *cncp, int *len)
     if (cncp == nullptr || Daemon_Buffer == nullptr)
         return -1;
     int fd = cncp->sockfd;
-    UPS_PACKET_HEAD h;
-    char *hb = reinterpret_cast<char *>(&h);
-    ssize_t r = recv(fd, hb, 1, MSG_DONTWAIT);
-    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-        return 0; // woken for nothing: the connection is fine
-    if (r != 1)
-        return -1;
-    if (static_cast<uint8_t>(hb[0]) == NET_KEEPALIVE)
-        return 1;
-
-    double deadline = mono_ms() + net_st.packetwait_ms;
-    if (!wait_until(fd, POLLIN, deadline))
-        return -1;
-    r = recv(fd, hb + 1, sizeof h - 1, MSG_DONTWAIT);
-    if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        perror("net_readpacketfromtcpsocket: read");
+    partial *p = find_partial(fd);
+    if (p != nullptr && p->doomed) {
+        drop_partial(p);
         return -1;
     }
-    if (r == 0)
-        return -1;
-    if (r < static_cast<ssize_t>(sizeof h - 1)) {
-        // A header in pieces is accepted from protocol 1 monitors only.
-        size_t got = r > 0 ? static_cast<size_t>(r) : 0;
-        for (size_t i = 1 + got; i < sizeof h; i++) {
-            if (read_full(fd, hb + i, 1, deadline) < 0)
-                return -1;
-        }
-        if (h.Prototype != 1)
+    if (p == nullptr) {
+        uint8_t first;
+        ssize_t r = recv(fd, &first, 1, MSG_DONTWAIT);
+        if (r < 0 && again(errno))
+            return 0; // woken for nothing: the connection is fine
+        if (r != 1)
             return -1;
+        if (first == NET_KEEPALIVE)
+            return 1;
+        if ((p = new_partial(fd)) == nullptr)
+            return -1;
+        memcpy(&p->h, &first, 1);
+        p->have = 1;
+        // The rest of the header normally comes with its first byte.
+        r = recv(fd, reinterpret_cast<char *>(&p->h) + 1, sizeof p->h - 1, MSG_DONTWAIT);
+        if (r < 0 && !again(errno))
+            perror("net_readpacketfromtcpsocket: read");
+        if (r == 0 || (r < 0 && !again(errno))) {
+            drop_partial(p);
+            return -1;
+        }
+        if (r > 0)
+            p->have += static_cast<uint32_t>(r);
+        p->split = p->have < sizeof p->h;
     }
-    // A length that cannot be a packet means the stream is out of step or
-    // hostile: nothing of it may reach the buffer.
-    if (h.Length < sizeof h || h.Length > static_cast<uint32_t>(DAEMON_MAXREQUEST))
-        return -1;
-    if (net_checkisvalidpacket(&h) != 0) {
-        // Skipped whole, so the next header is read where it begins.
-        return read_full(fd, nullptr, h.Length - sizeof h, deadline) == 0 ? 0 : -1;
+    int r = advance(p);
+    if (r <= 0) {
+        if (r < 0)
+            drop_partial(p);
+        return r;
     }
-    if (daemon_reallocbuf(static_cast<int>(h.Length)) < 0)
-        return -1;
-
+    UPS_PACKET_HEAD h = p->h;
+    bool served = net_checkisvalidpacket(&h) == 0;
+    if (!served || daemon_reallocbuf(static_cast<int>(h.Length)) < 0) {
+        drop_partial(p);
+        return served ? -1 : 0;
+    }
     UPS_CLIADDR *ca = daemon_cliaddr();
     ca->sockfd = fd;
     ca->addr = cncp->addr;
@@ -219,8 +293,9 @@ int net_readpacketfromtcpsocket(NETCLI *cncp, int *len)
     cnc->lang = cncp->lang;
     cnc->auth = cncp->auth;
     memcpy(daemon_head(), &h, sizeof h);
-    if (read_full(fd, daemon_data(), h.Length - sizeof h, deadline) < 0)
-        return -1;
+    if (h.Length > sizeof h)
+        memcpy(daemon_data(), p->data, h.Length - sizeof h);
+    drop_partial(p);
     int total = static_cast<int>(h.Length + sizeof(UPS_CLIADDR));
     if (len != nullptr)
         *len = total;
@@ -254,7 +329,10 @@ int net_sendpacketout(AGENT *ap)
         return net_broadcastmsg2monitor(ap) < 0 ? -1 : 0;
     if (ca->sockfd < 0)
         return -1;
-    return send_full(ca->sockfd, pkt, len, mono_ms() + net_st.sendwait_ms);
+    if (send_full(ca->sockfd, pkt, len, net_st.sendwait_ms) == 0)
+        return 0;
+    give_up(ca->sockfd);
+    return -1;
 }
 
 namespace
@@ -289,8 +367,12 @@ int send_to_monitors(AGENT *ap, bool filter, int lang)
         if (ppoll(&p, 1, &wait, nullptr) != 1 || !(p.revents & POLLOUT) ||
             (p.revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)))
             continue;
-        if (send(c->sockfd, pkt, len, MSG_NOSIGNAL | MSG_DONTWAIT) != static_cast<ssize_t>(len))
+        ssize_t w = send(c->sockfd, pkt, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (w != static_cast<ssize_t>(len)) {
             rc = -1;
+            if (w > 0)
+                give_up(c->sockfd); // the rest would be taken for a header
+        }
     }
     return rc;
 }

@@ -15,24 +15,30 @@
 // a kind a monitor sends over TCP.  Else -1.
 int net_checkisvalidpacket(const UPS_PACKET_HEAD *php);
 
-// Reads one packet from the connection of cncp into the buffer (naming cncp
-// as its origin, and as the current client agnet.cnc).  Returns -1 when the
-// connection is finished or broken (end of file, an error, a packet that
-// does not arrive whole within net_st.packetwait_ms, a Length below 8 or
-// above DAEMON_MAXREQUEST, a header that came in pieces without Prototype
-// 1); 0 for a packet that is not served (its data is skipped); 1 for a
-// keep-alive byte; otherwise Length + 28, also stored in *len.
+// Reads what has arrived of the next packet on the connection of cncp,
+// without waiting: a packet that is not complete yet is kept for the next
+// call.  A complete packet goes into the buffer, naming cncp as its origin
+// and as the current client agnet.cnc.  Returns -1 when the connection is
+// finished or broken (end of file, an error, a Length below 8 or above
+// DAEMON_MAXREQUEST, a header that came in pieces without Prototype 1); 0
+// when nothing is to be served yet, or for a packet that is not served (its
+// data is skipped); 1 for a keep-alive byte; otherwise Length + 28, also
+// stored in *len.
 int net_readpacketfromtcpsocket(NETCLI *cncp, int *len);
+
+// Forgets the part of a packet kept for the connection fd (it was closed).
+void net_forget(int fd);
 
 // Sends the packet in the buffer to its UPS_CLIADDR: a datagram to the
 // requester when the socket is the UDP socket (for kinds 240, 242 and 18
 // over every interface's broadcast address when that fails), kind 79 to
-// every connected monitor, anything else down the connection.  0 or -1.
+// every connected monitor, anything else down the connection (which is
+// given up when it does not take it).  0 or -1.
 int net_sendpacketout(AGENT *ap);
 
 // Sends the packet in the buffer to every connected monitor that can take
 // it at once (those that cannot are skipped for this packet).  -1 when a
-// send was short, else 0.
+// send was short (that connection is given up), else 0.
 int net_broadcastmsg2monitor(AGENT *ap);
 
 // The same for the monitors whose language takes a message of language lang.
@@ -76,14 +82,15 @@ int net_convkind(int16_t version);
 // dstsize - 1 bytes and terminated.  Returns dst.
 char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind);
 
-// Bounded waits on monitor connections, in ms.
 struct net_state {
-    int packetwait_ms; // for the rest of a packet whose first byte came
-    int sendwait_ms;   // for a reply to go down a connection
+    // A connection whose socket takes nothing of a reply for this long (ms)
+    // is given up: shut down, and removed by the loop's next read.
+    int sendwait_ms;
 };
 
 extern net_state net_st;
 
+// Defaults, and no packet kept for any connection.
 void net_stateinit(void);
 
 #endif

@@ -386,6 +386,71 @@ TEST_F(Daemon, AMonitorsShutdownRequestLosesItsAgentType)
     EXPECT_EQ(seen.AgentType, 0u);
 }
 
+TEST_F(Daemon, AHalfPacketHoldsUpNoOtherMonitor)
+{
+    int slow = monitor("192.0.2.7");
+    int quick = monitor("192.0.2.8");
+    std::string req = head(PK_GETUPSINFO, 20) + std::string(12, 'x');
+    ASSERT_EQ(send(slow, req.data(), 14, 0), 14);
+    ASSERT_EQ(send(quick, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(secs, 0.5);
+    EXPECT_EQ(take(quick).size(), 228u);
+    EXPECT_EQ(take(slow), "");
+    EXPECT_EQ(roundtrip(slow, req.substr(14)).size(), 228u) << "served once whole";
+}
+
+TEST_F(Daemon, AMonitorThatTakesNoRepliesIsGivenUp)
+{
+    int deaf = monitor("192.0.2.7");
+    int other = monitor("192.0.2.8");
+    // Its socket holds all it can already, and more requests are queued.
+    int daemon_end = net_client_p[0].sockfd;
+    std::string fill(4096, 'f');
+    for (size_t n = fill.size(); n > 0; n /= 2) {
+        while (send(daemon_end, fill.data(), n, MSG_DONTWAIT) > 0) {
+        }
+    }
+    std::string req = head(PK_GETUPSINFO, 8);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(send(deaf, req.data(), req.size(), 0), 8);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(secs, 1.0) << "the wait for a reader is short";
+    EXPECT_EQ(roundtrip(other, req).size(), 228u);
+    EXPECT_EQ(daemon_findclient(daemon_end), -1) << "ended by the next read";
+}
+
+TEST_F(Daemon, ARemovedConnectionLeavesNothingToTheNextOnItsDescriptor)
+{
+    int m = monitor();
+    int fd = net_client_p[0].sockfd;
+    // Given up half-way through a packet.
+    std::string fill(4096, 'f');
+    for (size_t n = fill.size(); n > 0; n /= 2) {
+        while (send(fd, fill.data(), n, MSG_DONTWAIT) > 0) {
+        }
+    }
+    ASSERT_EQ(send(m, "\x10\x01", 2, 0), 2);
+    EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+    agent.agnet.cnc.sockfd = fd;
+    daemon_replyhead(&agent, PK_EMPTY, 8);
+    EXPECT_EQ(net_sendpacketout(&agent), -1);
+    free_client_sockfd(&agent.agnet, fd);
+
+    // A new connection gets the same descriptor.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    ASSERT_EQ(dup2(sv[0], fd), fd);
+    close(sv[0]);
+    keep(sv[1]);
+    ASSERT_EQ(daemon_addclient(&agent.agnet, fd, nullptr), 0);
+    EXPECT_EQ(roundtrip(sv[1], head(PK_GETUPSINFO, 8)).size(), 228u);
+}
+
 // ---------------------------------------------------------------------------
 // The death of the UPS channel process
 
