@@ -23,6 +23,7 @@
 #include "../../tests/lab/lab.cpp"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,10 +73,42 @@ Options parse(int argc, char **argv)
     return o;
 }
 
+// An interrupted run must still take its lab down (an agent left in a lab
+// namespace is only removed by the next lab): signals end it through the
+// normal way out, and a closed output does not kill it.
+volatile sig_atomic_t interrupted = 0;
+
+void on_signal(int)
+{
+    interrupted = 1;
+}
+
+void catch_signals()
+{
+    struct sigaction sa;
+    memset(&sa, 0, sizeof sa);
+    sa.sa_handler = on_signal;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void check_interrupted()
+{
+    if (interrupted)
+        throw std::runtime_error("interrupted");
+}
+
 void nap_ms(int ms)
 {
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
+    int64_t end = mono_ns() + static_cast<int64_t>(ms) * 1000000;
+    while (mono_ns() < end) {
+        check_interrupted();
+        int64_t left = (end - mono_ns()) / 1000000;
+        int step = static_cast<int>(std::min<int64_t>(left, 50));
+        struct timespec ts = {0, step * 1000000L};
+        nanosleep(&ts, nullptr);
+    }
 }
 
 double percentile(std::vector<double> v, double p)
@@ -105,6 +138,7 @@ double start_to_answer(LabHost &a, LabHost &m)
     const std::string q = inquiry();
     int64_t next_send = 0;
     while (mono_ns() - t0 < 10000000000LL) {
+        check_interrupted();
         // Start-up clears the segment: the type is written until it holds.
         if (AGINFO *ai = a.aginfo())
             if (ai->ups.up.commparam.AgentType != AGTYPE_GROUPED)
@@ -168,6 +202,7 @@ int main(int argc, char **argv)
 {
     Options opt = parse(argc, argv);
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    catch_signals();
     std::unique_ptr<lab::LabNet> net;
     try {
         net = std::make_unique<lab::LabNet>();
@@ -223,6 +258,7 @@ int main(int argc, char **argv)
         std::vector<double> rtt;
         rtt.reserve(static_cast<size_t>(opt.requests));
         for (int i = 0; i < opt.requests; i++) {
+            check_interrupted();
             int fd = mons[static_cast<size_t>(i) % mons.size()];
             int64_t s = mono_ns();
             lab::send_all(fd, req);
