@@ -173,7 +173,8 @@ int load_config(struct stat *sb, bool *existed)
         Ea_log("writeparam: out of memory\n");
         return -1;
     }
-    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_CLOEXEC);
+    // Without waiting: a FIFO in the file's place must not hold the daemon.
+    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) {
             *existed = false;
@@ -381,6 +382,24 @@ int edit_config(const char *section, const char *cp, const char *content, bool *
     return rc;
 }
 
+// The configuration file for readparam, or null when it cannot be opened or
+// is not a regular file.  Opened without waiting: a FIFO put in its place
+// would otherwise hold the daemon until something wrote to it, and a device
+// could feed it without end.
+FILE *open_for_reading()
+{
+    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat sb;
+    FILE *fp = nullptr;
+    if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode))
+        fp = fdopen(fd, "r");
+    if (fp == nullptr)
+        close(fd);
+    return fp;
+}
+
 } // namespace
 
 int filehandle_init(void)
@@ -397,7 +416,7 @@ void filehandle_fini(void)
 
 char *readparam(const char *section, const char *cp)
 {
-    FILE *fp = fopen(sysroot_path(SP_CONFIG), "re");
+    FILE *fp = open_for_reading();
     if (fp == nullptr) {
         Ea_log("Cannot open config file\n");
         return nullptr;

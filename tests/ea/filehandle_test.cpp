@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
+#include <csignal>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -307,6 +309,28 @@ TEST_F(FileHandleWrite, ReportsFilesItCannotUse)
     testutil::remove_tree(sysroot_path(SP_LIBDIR));
     EXPECT_EQ(writeparam("UPS", "Group", "A"), -1);
     EXPECT_TRUE(was_logged("writeparam: Cannot create config file"));
+}
+
+// A FIFO in the file's place: opening it for reading would wait for a writer
+// forever.  The lookups run in a child so that a hang fails the test.
+TEST_F(FileHandleRead, FifoInPlaceOfTheFileIsRefusedWithoutWaiting)
+{
+    ASSERT_EQ(mkfifo(cfg().c_str(), 0600), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(5);
+        bool ok = readparam("UPS", "Group") == nullptr && readparam("UPS", nullptr) == nullptr &&
+                  writeparam("UPS", "Group", "A") == -1;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    struct stat sb;
+    ASSERT_EQ(lstat(cfg().c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISFIFO(sb.st_mode));
 }
 
 TEST_F(FileHandleMended, MissingFinalLineFeedIsAddedBeforeAnEdit)
