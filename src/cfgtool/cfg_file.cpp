@@ -137,6 +137,31 @@ int replace_file(FILE *src, const struct stat *old, char *tmpl, const char *sect
     return 0;
 }
 
+// The configuration file for reading, or null with errno set.  Opened
+// without waiting, and only a regular file: a FIFO in its place would hold
+// the helper (and, during a set, the directory lock the agent waits on)
+// until something wrote to it.
+FILE *open_config()
+{
+    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    struct stat sb;
+    FILE *fp = nullptr;
+    if (fstat(fd, &sb) != 0)
+        errno = EIO;
+    else if (!S_ISREG(sb.st_mode))
+        errno = EINVAL;
+    else
+        fp = fdopen(fd, "r");
+    if (fp == nullptr) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+    return fp;
+}
+
 } // namespace
 
 int be_exist(const char *str, const char *line)
@@ -162,7 +187,7 @@ const char *key_exist(const char *key, const char *line)
 
 int get_config_key(const char *key, FILE *out)
 {
-    FILE *fp = fopen(sysroot_path(SP_CONFIG), "re");
+    FILE *fp = open_config();
     if (fp == nullptr) {
         if (errno != ENOENT)
             report_open_error();
@@ -215,7 +240,7 @@ int set_config_file(const char *section, const char *key, const char *value)
     // would write that run's change away.
     int rc = -1;
     struct stat sb;
-    FILE *src = fopen(sysroot_path(SP_CONFIG), "re");
+    FILE *src = open_config();
     if (src == nullptr && errno == ENOENT)
         rc = replace_file(nullptr, nullptr, tmpl, section, key, value);
     else if (src != nullptr && fstat(fileno(src), &sb) == 0 && S_ISREG(sb.st_mode))

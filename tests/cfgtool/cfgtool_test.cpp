@@ -180,6 +180,24 @@ TEST_F(CfgTest, CfgGetWithoutFileFailsQuietly)
     EXPECT_EQ(r.err, "open file error\n");
 }
 
+TEST_F(CfgTest, CfgFifoInPlaceOfTheFileFailsWithoutWaiting)
+{
+    // Opening a FIFO for reading waits for a writer; a set would wait so
+    // while holding the lock the agent's own writes take.
+    ASSERT_EQ(mkfifo(cfg().c_str(), 0600), 0);
+    cfgtest::Run r = run({"-g", "ComSet"}, {}, 5);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "open file error\n");
+    r = run({"-s", kUps, "ComSet", "1"}, {}, 5);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "open file error\n");
+    struct stat sb;
+    ASSERT_EQ(lstat(cfg().c_str(), &sb), 0);
+    EXPECT_TRUE(S_ISFIFO(sb.st_mode));
+    EXPECT_TRUE(strays().empty());
+}
+
 // ---------------------------------------------------------------------------
 // Set
 
