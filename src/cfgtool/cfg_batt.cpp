@@ -182,6 +182,16 @@ int comspec(char *buf, UPS_TIMEINFO *ti, int mode, int n)
     return rc;
 }
 
+// The number written from p up to end, digits with an optional sign; false
+// when there are no digits or anything else follows them.
+bool whole_number(const char *p, const char *end, long *v)
+{
+    char *stop = nullptr;
+    errno = 0;
+    *v = strtol(p, &stop, 10);
+    return stop != p && stop == end && errno == 0;
+}
+
 } // namespace
 
 int batt_isempty(const UPS_TIMEINFO *ti)
@@ -453,9 +463,12 @@ int get_data_from_string(const char *text, UPS_TIMEINFO *ti)
     const char *s2 = s1 != nullptr ? strchr(s1 + 1, '/') : nullptr;
     if (s2 == nullptr)
         return -1;
-    long year = strtol(text, nullptr, 10);
-    long month = strtol(s1 + 1, nullptr, 10);
-    long day = strtol(s2 + 1, nullptr, 10);
+    // Each part must be a number and nothing else: a part without digits
+    // would read as 0 and a mistyped date would go to the unit as valid.
+    long year, month, day;
+    if (!whole_number(text, s1, &year) || !whole_number(s1 + 1, s2, &month) ||
+        !whole_number(s2 + 1, s2 + strlen(s2), &day))
+        return -1;
     if (year < 1900)
         year = 1900;
     // The year must fit its byte, month and day their two digits.

@@ -52,7 +52,8 @@ int SetUpsBattTime(int fd, const UPS_TIMEINFO *ti);
 int ReadDataFromUps(int fd, char *buf, int maxlen);
 
 // Parses YYYY/MM/DD into ti (years before 1900 count as 1900).  -1 when
-// the two '/' are missing or a number does not fit the command.
+// the two '/' are missing, a part is not a number alone, or a number does
+// not fit the command.
 int get_data_from_string(const char *text, UPS_TIMEINFO *ti);
 
 #endif

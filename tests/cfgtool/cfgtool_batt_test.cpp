@@ -206,7 +206,11 @@ TEST_F(CfgBatt, CfgBattSetFailures)
 {
     UpsSim &u = ups(0);
     // Dates the command cannot carry fail before the port is opened.
-    for (const char *date : {"2001-03-15", "2001/0315", "2200/01/01", "2001/100/01", "2001/1/-1"}) {
+    // Parts that are not numbers alone would otherwise read as 0, or as
+    // their leading digits, and a mistyped date would be stored.
+    for (const char *date :
+         {"2001-03-15", "2001/0315", "2200/01/01", "2001/100/01", "2001/1/-1", "abc/de/fg",
+          "2001//15", "2001/03/", "2001/3x/15", "2001/03/15/7", "20O1/03/15", "/03/15"}) {
         cfgtest::Run r = run({"-s", "batt", date, "1"});
         EXPECT_EQ(r.out, "UPS set batt\n") << date;
         EXPECT_EQ(r.status, 255) << date;
