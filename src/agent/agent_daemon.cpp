@@ -455,14 +455,19 @@ void serve_datagram(AGENT *ap)
     if (length < sizeof(UPS_PACKET_HEAD) ||
         (length != static_cast<uint32_t>(n) && length != static_cast<uint32_t>(n - 1)))
         return;
+    // A datagram's sender has no record of its system or language, like a
+    // connection that has not told them yet; what the last connection told
+    // must not decide the answer to someone else.
     UPS_CLIADDR *ca = daemon_cliaddr();
     ca->sockfd = an->ufd;
     ca->addr = peer;
-    ca->os = an->cnc.os;
-    ca->lang = an->cnc.lang;
+    ca->os = 0;
+    ca->lang = 0;
     an->cnc.sockfd = an->ufd;
     an->cnc.addr = peer;
     an->cnc.auth = AUTH_NONE;
+    an->cnc.os = 0;
+    an->cnc.lang = 0;
     daemon_procnetmsg(ap, AUTH_NONE, 0);
 }
 

@@ -626,6 +626,39 @@ TEST_F(Net, InquiryModelAndCommunicationSubstitutions)
     });
 }
 
+TEST_F(Net, ADatagramIsAnsweredForItsSenderNotForTheLastConnection)
+{
+    in_netns([] {
+        UdpPeers u;
+        u.open();
+        configure(AGTYPE_GROUPED);
+        aginfo.ups.ui.CommStatus = COMM_NOUPS;
+        UPS_ANSAGENT a = agent_answer(AGTYPE_GROUPED);
+        memset(a.upsmodel, 0, sizeof a.upsmodel);
+        a.CommStatus = COMM_LOST;
+        using V = std::vector<std::string>;
+        EXPECT_EQ(u.ask(inquiry(NET_VERSION_100)), V{answer240(a)});
+
+        // A monitor of our own kind of system says so on its connection.
+        int sv[2];
+        ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+        struct sockaddr_in peer = {};
+        peer.sin_family = AF_INET;
+        ASSERT_EQ(daemon_addclient(&agent.agnet, sv[0], &peer), 0);
+        PAOSINFO os = {2, NET_OS_OWN, 0, "own"};
+        std::string req = head(PK_OSINFO, 36) + bytes(os);
+        ASSERT_EQ(send(sv[1], req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
+        EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+        EXPECT_EQ(net_client_p[0].os, NET_OS_OWN);
+
+        // The datagram's sender told nothing: what that connection said
+        // is not taken for it.
+        EXPECT_EQ(u.ask(inquiry(NET_VERSION_100)), V{answer240(a)});
+        EXPECT_EQ(net_client_p[0].os, NET_OS_OWN);
+        EXPECT_EQ(net_client_p[0].lang, 2);
+    });
+}
+
 TEST_F(Net, InquiryNamesAreConvertedAndBounded)
 {
     in_netns([] {
