@@ -221,6 +221,9 @@ int ups_getbattcapacity(AGENTP ap);
 int ups_getbattchgtime(AGENTP ap);
 // "V", then "BRR" only if that worked; the result of the last one asked.
 int ups_getbattchgtimeforcmd(AGENTP ap);
+// The battery date a QA unit keeps in the configuration ("ChangeBattTime",
+// years since 1900 first), into t; all zero when missing or unusable.
+void ups_configbattdate(UPS_TIMEINFO *t);
 
 // Applies a "V" reply of len bytes (reply may be null) to st and u.  -1 when
 // the reply is unusable or the unit has no "V"; u->upsstat is the flag word.

@@ -55,23 +55,6 @@ void forget_unit()
     s.ups_model_s[0] = '\0';
 }
 
-// The date QA units keep in the configuration, since they cannot store it.
-void config_battdate(UPS_TIMEINFO *t)
-{
-    int v[6] = {0, 0, 0, 0, 0, 0};
-    const char *s = readparam("UPS", "ChangeBattTime");
-    if (s == nullptr ||
-        sscanf(s, "%03d,%02d,%02d,%02d,%02d,%02d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) {
-        v[0] = v[1] = v[2] = v[3] = v[4] = v[5] = 0;
-    }
-    t->year = static_cast<uint8_t>(v[0]);
-    t->month = static_cast<int8_t>(v[1]);
-    t->day = static_cast<int8_t>(v[2]);
-    t->hour = static_cast<int8_t>(v[3]);
-    t->minute = static_cast<int8_t>(v[4]);
-    t->second = static_cast<int8_t>(v[5]);
-}
-
 // Whole words only: a pipe may hand a word over in pieces, and a signal may
 // interrupt the wait.  Returns the bytes transferred (< n at end of file or
 // on an error, with errno telling which).
@@ -390,7 +373,7 @@ int ups_lostcomm(AGENTP ap)
     ui->BuzzerCan = 0;
     ui->AutoTestCan = 0;
     if (qa)
-        config_battdate(&ui->PreChangeBatt);
+        ups_configbattdate(&ui->PreChangeBatt);
     ui->ComId = COMID_NONE;
     ui->CommStatus = COMM_LOST;
     ui->upsdata = UPSDATA{};

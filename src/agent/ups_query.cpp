@@ -69,23 +69,6 @@ void close_ups_test(UPS *u, const ups_state *st)
     u->upsstat &= ~(UPSF_TESTENDED | UPSF_TEST);
 }
 
-// The date QA units keep in the configuration, since they cannot store it.
-void config_battdate(UPS_TIMEINFO *t)
-{
-    int v[6] = {0, 0, 0, 0, 0, 0};
-    const char *s = readparam("UPS", "ChangeBattTime");
-    if (s == nullptr ||
-        sscanf(s, "%03d,%02d,%02d,%02d,%02d,%02d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6) {
-        v[0] = v[1] = v[2] = v[3] = v[4] = v[5] = 0;
-    }
-    t->year = static_cast<uint8_t>(v[0]);
-    t->month = static_cast<int8_t>(v[1]);
-    t->day = static_cast<int8_t>(v[2]);
-    t->hour = static_cast<int8_t>(v[3]);
-    t->minute = static_cast<int8_t>(v[4]);
-    t->second = static_cast<int8_t>(v[5]);
-}
-
 void clear_date(UPS_TIMEINFO *t)
 {
     t->year = 0;
@@ -343,7 +326,7 @@ int ups_getbattchgtime(AGENTP ap)
         if (ups_isbracket(m))
             clear_date(t);
         else if (ups_ismodel(m, "QA"))
-            config_battdate(t);
+            ups_configbattdate(t);
         else if (!ups_ismodel(m, "QR"))
             return -1;
         return 0;
@@ -361,11 +344,34 @@ int ups_getbattchgtime(AGENTP ap)
     }
     if (n < 8 || is_nak(buf, n) || !all_digits(buf, 8))
         return -1;
+    // The record holds years since 1900 in one byte: a later year would wrap
+    // round to one in the past, so such a reply is not taken.
     int year = number(buf, 4);
+    if (year > 1900 + 255)
+        return -1;
     t->year = static_cast<uint8_t>(year < 1901 ? 0 : year - 1900);
     t->month = static_cast<int8_t>(number(buf + 4, 2));
     t->day = static_cast<int8_t>(number(buf + 6, 2));
     return 0;
+}
+
+void ups_configbattdate(UPS_TIMEINFO *t)
+{
+    int v[6] = {0, 0, 0, 0, 0, 0};
+    const char *s = readparam("UPS", "ChangeBattTime");
+    // A year past what the record's byte holds, or before 1900, would wrap
+    // round to some other year: such a value is as good as none.
+    if (s == nullptr ||
+        sscanf(s, "%03d,%02d,%02d,%02d,%02d,%02d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]) != 6 ||
+        v[0] < 0 || v[0] > 255) {
+        v[0] = v[1] = v[2] = v[3] = v[4] = v[5] = 0;
+    }
+    t->year = static_cast<uint8_t>(v[0]);
+    t->month = static_cast<int8_t>(v[1]);
+    t->day = static_cast<int8_t>(v[2]);
+    t->hour = static_cast<int8_t>(v[3]);
+    t->minute = static_cast<int8_t>(v[4]);
+    t->second = static_cast<int8_t>(v[5]);
 }
 
 int ups_getbattchgtimeforcmd(AGENTP ap)

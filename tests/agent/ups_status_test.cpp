@@ -111,6 +111,13 @@ TEST_F(UpsStatusPoll, QaUnitTakesItsBatteryDateFromTheConfiguration)
     testutil::write_file(sysroot_path(SP_CONFIG), "[UPS]\n");
     ASSERT_EQ(poll(), 0);
     EXPECT_EQ(d.year + d.month + d.day + d.hour + d.minute + d.second, 0);
+    // Years the record's byte cannot hold would wrap to another year.
+    for (const char *year : {"256", "999", "-1"}) {
+        testutil::write_file(sysroot_path(SP_CONFIG),
+                             std::string("[UPS]\nChangeBattTime=") + year + ",03,15,10,20,30\n");
+        ASSERT_EQ(poll(), 0);
+        EXPECT_EQ(d.year + d.month + d.day + d.hour + d.minute + d.second, 0) << year;
+    }
 }
 
 TEST_F(UpsStatusPoll, QrUnitNameEndsAtTheBlank)
@@ -371,7 +378,10 @@ TEST_F(UpsStatusQuery, BatteryReplacementDate)
     EXPECT_EQ(d.month, 3);
     EXPECT_EQ(d.day, 15);
 
-    for (const char *bad : {"reply BRR nak", "set battdate 2001031", "set battdate 2001o315"}) {
+    // Years past what the record's byte holds would wrap to a past year.
+    // The refusal comes last: it stays in force.
+    for (const char *bad : {"set battdate 2001031", "set battdate 2001o315",
+                            "set battdate 21560101", "set battdate 99991231", "reply BRR nak"}) {
         control(bad);
         EXPECT_EQ(ups_getbattchgtime(&ag), -1) << bad;
         EXPECT_EQ(d.year, 101) << bad;
