@@ -30,11 +30,14 @@ int open_log(const char *path)
     }
     if (errno != EEXIST)
         return -1;
-    fd = open(path, O_WRONLY | O_APPEND | O_CLOEXEC);
+    // Without waiting, and only into a regular file: a FIFO in its place
+    // would hold every process that logs until something read from it.
+    fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return -1;
     struct stat sb;
-    if (fstat(fd, &sb) == 0 && sb.st_blocks > max_blocks && ftruncate(fd, 0) != 0) {
+    if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) ||
+        (sb.st_blocks > max_blocks && ftruncate(fd, 0) != 0)) {
         close(fd);
         return -1;
     }
