@@ -24,6 +24,8 @@ constexpr int byte_wait_ms = 1300;
 // "WAKE" notices are skipped in any number, but a line that sends nothing
 // else must not hold the program forever.
 constexpr int max_wakes = 100;
+// Bytes taken in after a cut "WAKE" in search of its line end.
+constexpr int max_wake_tail = 64;
 
 constexpr int CF_LEN = 40;
 constexpr int V_LEN = 9;
@@ -440,8 +442,11 @@ int ReadDataFromUps(int fd, char *buf, int maxlen)
         // An unsolicited wake-up notice, cut or whole: its line goes.
         if (++wakes > max_wakes)
             return -1;
+        // A notice is a few bytes; a line that goes on and on without its
+        // end is no UPS, and taking it in for ever would hold the program.
+        int tail = 0;
         for (char c = buf[count - 1]; c != '\n';) {
-            if (wait_byte(fd, &c) <= 0)
+            if (++tail > max_wake_tail || wait_byte(fd, &c) <= 0)
                 return -1;
         }
     }

@@ -1,12 +1,19 @@
 // voltmiracfg's battery-date forms, run as the real program against the test
 // UPS on the staged serial ports.
+#include "agent/agent_ups.h"
+#include "cfgtool/cfg_batt.h"
 #include "cfgtool/cfg_run.h"
 #include "testutil.h"
 #include "upssim_harness.h"
 
+#include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using cfgtest::run;
 using testutil::UpsSim;
@@ -185,6 +192,34 @@ TEST_F(CfgBatt, CfgBattWakeLinesAreSkipped)
         wakes += e.bytes == "WAKE\r";
     EXPECT_EQ(wakes, 5);
     EXPECT_EQ(rx(u), (Cmds{"Q1\r", "CF\r", "V\r", "BRR\r"}));
+}
+
+TEST(CfgBattReader, CfgBattWakeLineWithoutEndIsGivenUp)
+{
+    // "WAKE" and then bytes without a line end for as long as the reader
+    // takes them: it must give up, not wait for the line to end.
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    std::atomic<bool> done{false};
+    std::thread talker([&] {
+        if (write(sv[1], "WAKE", 4) != 4)
+            return;
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+        while (!done && std::chrono::steady_clock::now() < until) {
+            if (write(sv[1], "xxxxxxxx", 8) != 8)
+                break;
+            usleep(1000);
+        }
+    });
+    char buf[UPS_Q1LEN + 1];
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ReadDataFromUps(sv[0], buf, UPS_Q1LEN), -1);
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    done = true;
+    close(sv[0]); // a writer blocked on a full buffer fails and ends
+    talker.join();
+    close(sv[1]);
+    EXPECT_LT(secs, 3.0);
 }
 
 TEST_F(CfgBatt, CfgBattSetStoresTheDate)
