@@ -297,6 +297,23 @@ int manage_startagent(void)
     return -1;
 }
 
+// The list holds every process whose command line mentions the agent, a
+// log viewer of root's included; only a process running the agent's own
+// program may be killed on the segment's word.
+static bool runs_agent_image(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/comm", static_cast<long>(pid));
+    FILE *f = fopen(path, "re");
+    if (f == nullptr)
+        return false;
+    char comm[32] = "";
+    bool ok = fgets(comm, sizeof comm, f) != nullptr;
+    fclose(f);
+    comm[strcspn(comm, "\n")] = '\0';
+    return ok && strcmp(comm, daemon_name) == 0;
+}
+
 int manage_stopagent(void)
 {
     if (manage_getsharememory() != 0)
@@ -318,6 +335,10 @@ int manage_stopagent(void)
             break;
         }
         manage_detachsharememory();
+        // The agent holds the flag while it reloads its settings; tries
+        // back to back would all fall into that moment and lose the request.
+        struct timespec pause = {0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);
     }
     if (flag) {
         agent.aip->isagentchg = -1;
@@ -346,7 +367,7 @@ int manage_stopagent(void)
         // the id happens to name.
         pid_t pids[MANAGE_MAXPIDS];
         int n = manage_getprocessidlist(daemon_name, pids);
-        if (noted > 0 && contains(pids, n, noted))
+        if (noted > 0 && contains(pids, n, noted) && runs_agent_image(noted))
             kill(noted, SIGKILL);
     }
     remove_segment();

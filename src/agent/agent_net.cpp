@@ -646,8 +646,11 @@ void net_netexit(AGENT *ap)
     }
     daemon_logagentstop();
     if (attached(ap)) {
-        shmdt(ap->aip);
+        // Forget the segment before detaching it: a child's death reported
+        // in between must not read the detached record.
+        AGINFOP seg = ap->aip;
         ap->aip = nullptr;
+        shmdt(seg);
     }
     if (ap != nullptr && ap->shmid >= 0)
         shmctl(ap->shmid, IPC_RMID, nullptr);

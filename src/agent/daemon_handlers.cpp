@@ -10,6 +10,7 @@
 // their kinds are answered -1 on the "not served yet" path below, after the
 // rights check they will keep.
 #include "agent/agent_daemon.h"
+#include "agent/agent_ups.h"
 
 #include "agent/agent_log.h"
 #include "agent/agent_net.h"
@@ -190,22 +191,6 @@ bool model_begins(const char *model, const char *prefix)
     return strncmp(model, prefix, strlen(prefix)) == 0;
 }
 
-// The battery date of the QA units lives in the configuration, not in the
-// unit.
-void battdate_from_config(UPS_TIMEINFO *t)
-{
-    int v[6] = {0, 0, 0, 0, 0, 0};
-    const char *s = readparam("UPS", "ChangeBattTime");
-    if (s != nullptr)
-        sscanf(s, "%03d,%02d,%02d,%02d,%02d,%02d", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5]);
-    t->year = static_cast<uint8_t>(v[0]);
-    t->month = static_cast<int8_t>(v[1]);
-    t->day = static_cast<int8_t>(v[2]);
-    t->hour = static_cast<int8_t>(v[3]);
-    t->minute = static_cast<int8_t>(v[4]);
-    t->second = static_cast<int8_t>(v[5]);
-}
-
 } // namespace
 
 int daemon_ansgetupsinfo(AGENT *ap)
@@ -237,7 +222,8 @@ int daemon_ansgetupsinfo(AGENT *ap)
         ui.BuzzerCan = 0;
         ui.AutoTestCan = 0;
         if (model_begins(ui.upsmodel, "QA"))
-            battdate_from_config(&ui.PreChangeBatt);
+            // A QA unit keeps its battery date in the configuration, not in the unit.
+            ups_configbattdate(&ui.PreChangeBatt);
         blank = true;
     } else if (ui.CommStatus == COMM_LOST) {
         ui.BattStatus = 0;

@@ -354,7 +354,10 @@ TEST_F(Net, APacketArrivingByteByByte)
     while (r == 0 && calls++ < 100)
         r = read_packet();
     EXPECT_EQ(r, 64);
-    EXPECT_EQ(calls, 36) << "each call takes what has come and keeps it";
+    // Each call takes what has come and keeps it; two bytes may land
+    // between two calls, so the count is at most one call a byte.
+    EXPECT_LE(calls, 36);
+    EXPECT_GT(calls, 1) << "a call waited for the whole packet";
     EXPECT_EQ(buffered(36), pkt);
     int status;
     waitpid(w, &status, 0);
@@ -367,7 +370,8 @@ TEST_F(Net, APacketArrivingByteByByte)
     while (r == 0 && calls++ < 100)
         r = read_packet();
     EXPECT_EQ(r, -1);
-    EXPECT_EQ(calls, 8);
+    EXPECT_LE(calls, 8);
+    EXPECT_GT(calls, 1);
     waitpid(w, &status, 0);
 }
 
