@@ -8,6 +8,7 @@
 #include "agent/agent_net.h"
 #include "agent/sysroot.h"
 
+#include "netns.h"
 #include "testutil.h"
 
 #include <arpa/inet.h>
@@ -159,36 +160,6 @@ std::string debuglog()
                : std::string();
 }
 
-// Runs body in a child in network, IPC and UTS namespaces of its own with
-// the loopback interface up; the child's failures fail the test.
-template <typename F> void in_netns(F body)
-{
-    fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int s = -1;
-        struct ifreq ifr = {};
-        strcpy(ifr.ifr_name, "lo");
-        if (unshare(CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0 ||
-            (s = socket(AF_INET, SOCK_DGRAM, 0)) < 0 || ioctl(s, SIOCGIFFLAGS, &ifr) != 0)
-            _exit(77);
-        ifr.ifr_flags |= IFF_UP;
-        if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-            _exit(77);
-        close(s);
-        body();
-        fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no network namespace for the test";
-    ASSERT_TRUE(WIFEXITED(status)) << "the namespace child died";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "failures in the namespace child, above";
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -275,7 +246,7 @@ TEST_F(Daemon, ANewConnectionInheritsNoRightsAndTheTableHoldsSixtyFour)
 
 TEST_F(Daemon, SixtyFourConnectionsAreServedAndTheSixtyFifthIsClosed)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         ASSERT_EQ(init_tport(&agent.agnet, NET_PORT_AGENT_TCP), 0);
         ASSERT_NE(agent.agnet.tfdlist, nullptr);
         struct sockaddr_in to = {};
@@ -303,7 +274,7 @@ TEST_F(Daemon, SixtyFourConnectionsAreServedAndTheSixtyFifthIsClosed)
 
 TEST_F(Daemon, ListeningFailsWholeWhenAnAddressIsTaken)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         int other = socket(AF_INET, SOCK_STREAM, 0);
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;

@@ -9,6 +9,7 @@
 #include "agent/agent_net.h"
 #include "agent/sysroot.h"
 
+#include "netns.h"
 #include "testutil.h"
 
 #include <arpa/inet.h>
@@ -132,34 +133,6 @@ std::string debuglog()
     return testutil::file_exists(sysroot_path(SP_DEBUGLOG))
                ? testutil::read_file(sysroot_path(SP_DEBUGLOG))
                : std::string();
-}
-
-template <typename F> void in_netns(F body)
-{
-    fflush(nullptr);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        int s = -1;
-        struct ifreq ifr = {};
-        strcpy(ifr.ifr_name, "lo");
-        if (unshare(CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0 ||
-            (s = socket(AF_INET, SOCK_DGRAM, 0)) < 0 || ioctl(s, SIOCGIFFLAGS, &ifr) != 0)
-            _exit(77);
-        ifr.ifr_flags |= IFF_UP;
-        if (ioctl(s, SIOCSIFFLAGS, &ifr) != 0)
-            _exit(77);
-        close(s);
-        body();
-        fflush(nullptr);
-        _exit(testing::Test::HasFailure() ? 1 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
-        GTEST_SKIP() << "no network namespace for the test";
-    ASSERT_TRUE(WIFEXITED(status)) << "the namespace child died";
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "failures in the namespace child, above";
 }
 
 // A UDP socket bound to 127.0.0.1 at port (0: any); its port in *bound.
@@ -477,7 +450,7 @@ TEST_F(Net, MessagesReachTheMonitorsOfTheirLanguage)
 
 TEST_F(Net, DatagramLengthRuleAndRepliesToTheSender)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         UdpPeers u;
         u.open();
         auto tagged = [](uint32_t length, size_t size, char tag) {
@@ -561,7 +534,7 @@ std::string answer240(const UPS_ANSAGENT &a)
 
 TEST_F(Net, InquiryAnswersByAgentType)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         ASSERT_EQ(sethostname("voltnode.example.org", 20), 0);
         UdpPeers u;
         u.open();
@@ -597,7 +570,7 @@ TEST_F(Net, InquiryAnswersByAgentType)
 
 TEST_F(Net, InquiryModelAndCommunicationSubstitutions)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         UdpPeers u;
         u.open();
         using V = std::vector<std::string>;
@@ -632,7 +605,7 @@ TEST_F(Net, InquiryModelAndCommunicationSubstitutions)
 
 TEST_F(Net, ADatagramIsAnsweredForItsSenderNotForTheLastConnection)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         UdpPeers u;
         u.open();
         configure(AGTYPE_GROUPED);
@@ -665,7 +638,7 @@ TEST_F(Net, ADatagramIsAnsweredForItsSenderNotForTheLastConnection)
 
 TEST_F(Net, InquiryNamesAreConvertedAndBounded)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         UdpPeers u;
         u.open();
         configure(AGTYPE_GROUPED);
@@ -717,7 +690,7 @@ struct Listeners {
 
 TEST_F(Net, GoingDownNoticesForMonitorsAndAgents)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         ASSERT_EQ(sethostname("voltnode.example.org", 20), 0);
         Listeners l;
         l.open();
@@ -775,7 +748,7 @@ TEST_F(Net, GoingDownNoticesForMonitorsAndAgents)
 
 TEST_F(Net, LeavingTellsTheMonitorsLogsAndRemovesTheSegment)
 {
-    in_netns([] {
+    testutil::in_netns([] {
         Listeners l;
         l.open();
         configure(AGTYPE_GROUPED);
