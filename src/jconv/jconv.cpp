@@ -79,6 +79,26 @@ bool usable(const uchar *in, uchar *out, size_t outsize, size_t *len)
     return true;
 }
 
+// Copies the plain ASCII that follows, a word at a time, and moves both
+// positions past it.  Neither conversion writes more than twice its input,
+// and ASCII is copied one for one, so a word copied here never runs past the
+// output.
+inline void copy_ascii_run(const uchar **pp, const uchar *end, uchar **op)
+{
+    const uchar *p = *pp;
+    uchar *o = *op;
+    while (end - p >= 8) {
+        uint64_t w = load8(p);
+        if (w & high_bits)
+            break;
+        memcpy(o, &w, 8);
+        p += 8;
+        o += 8;
+    }
+    *pp = p;
+    *op = o;
+}
+
 // Returns the length written, not counting the NUL that ends it.
 size_t sjis_to_euc(const uchar *p, size_t n, uchar *out)
 {
@@ -88,16 +108,7 @@ size_t sjis_to_euc(const uchar *p, size_t n, uchar *out)
         unsigned c = *p++;
         if (c < 0x80) {
             *o++ = static_cast<uchar>(c);
-            // The output has room for two bytes per input byte, so a word
-            // copied here can never run past it.
-            while (end - p >= 8) {
-                uint64_t w = load8(p);
-                if (w & high_bits)
-                    break;
-                memcpy(o, &w, 8);
-                p += 8;
-                o += 8;
-            }
+            copy_ascii_run(&p, end, &o);
         } else if (sjis_lead(c)) {
             if (p == end) {
                 *o++ = static_cast<uchar>(c);
@@ -132,15 +143,7 @@ size_t euc_to_sjis(const uchar *p, size_t n, uchar *out)
         unsigned c = *p++;
         if (c < 0x80) {
             *o++ = static_cast<uchar>(c);
-            // Shift_JIS is never longer than EUC-JP: a word fits.
-            while (end - p >= 8) {
-                uint64_t w = load8(p);
-                if (w & high_bits)
-                    break;
-                memcpy(o, &w, 8);
-                p += 8;
-                o += 8;
-            }
+            copy_ascii_run(&p, end, &o);
         } else if (between(c, 0xA1, 0xFE) && p < end) {
             unsigned d = *p++;
             if (between(d, 0xA1, 0xFE)) {
