@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <functional>
 #include <climits>
 #include <crypt.h>
 #include <csignal>
@@ -176,16 +177,17 @@ int reap(pid_t pid, int64_t deadline)
     }
 }
 
-// A program run in the test's own namespaces (the "ip" tool), with its
-// standard output and error.
-CommandResult run_here(const std::vector<std::string> &argv, int timeout_ms = 10000)
+// A program run with its standard output and error; enter runs in the child
+// just before the program starts and may refuse (false: exit status 126).
+CommandResult run_program(const std::vector<std::string> &argv, int timeout_ms,
+                          const std::function<bool()> &enter)
 {
     CommandResult res;
     int out[2];
-    if (pipe2(out, O_CLOEXEC) != 0)
+    if (argv.empty() || pipe2(out, O_CLOEXEC) != 0)
         return res;
-    std::vector<char *> args;
     std::vector<std::string> copy = argv;
+    std::vector<char *> args;
     for (std::string &a : copy)
         args.push_back(a.data());
     args.push_back(nullptr);
@@ -196,6 +198,8 @@ CommandResult run_here(const std::vector<std::string> &argv, int timeout_ms = 10
         return res;
     }
     if (pid == 0) {
+        if (enter && !enter())
+            _exit(126);
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(out[1], 1);
@@ -210,6 +214,12 @@ CommandResult run_here(const std::vector<std::string> &argv, int timeout_ms = 10
     close(out[0]);
     res.status = reap(pid, deadline);
     return res;
+}
+
+// A program run in the test's own namespaces (the "ip" tool).
+CommandResult run_here(const std::vector<std::string> &argv, int timeout_ms = 10000)
+{
+    return run_program(argv, timeout_ms, {});
 }
 
 CommandResult ip(const std::vector<std::string> &args)
@@ -1074,39 +1084,10 @@ std::string LabHost::run(const std::function<std::string()> &fn, int timeout_ms)
 
 CommandResult LabHost::run_command(const std::vector<std::string> &argv, int timeout_ms)
 {
-    CommandResult res;
-    int out[2];
-    if (argv.empty() || pipe2(out, O_CLOEXEC) != 0)
-        return res;
-    std::vector<std::string> copy = argv;
-    std::vector<char *> args;
-    for (std::string &a : copy)
-        args.push_back(a.data());
-    args.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(out[0]);
-        close(out[1]);
-        return res;
-    }
-    if (pid == 0) {
-        if (setns(netfd_, CLONE_NEWNET) != 0 || setns(ipcfd_, CLONE_NEWIPC) != 0 ||
-            setns(utsfd_, CLONE_NEWUTS) != 0 || setns(mntfd_, CLONE_NEWNS) != 0)
-            _exit(126);
-        int devnull = open("/dev/null", O_RDONLY);
-        dup2(devnull, 0);
-        dup2(out[1], 1);
-        dup2(out[1], 2);
-        closefrom(3);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    close(out[1]);
-    int64_t deadline = mono_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
-    drain(out[0], res.output, deadline);
-    close(out[0]);
-    res.status = reap(pid, deadline);
-    return res;
+    return run_program(argv, timeout_ms, [this] {
+        return setns(netfd_, CLONE_NEWNET) == 0 && setns(ipcfd_, CLONE_NEWIPC) == 0 &&
+               setns(utsfd_, CLONE_NEWUTS) == 0 && setns(mntfd_, CLONE_NEWNS) == 0;
+    });
 }
 
 std::string LabHost::proc_net(const std::string &file)
