@@ -20,6 +20,8 @@
 #include "agent/agent_ups.h"
 #include "agent/sysroot.h"
 
+#include "upssim_harness.h"
+
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -48,13 +50,6 @@ namespace
 
 constexpr double byte_ms = 10.0 / 2400 * 1000; // one byte at 2400 baud, 8N1
 
-int64_t mono_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 void sleep_ms(double ms)
 {
     struct timespec ts = {static_cast<time_t>(ms / 1000),
@@ -62,101 +57,18 @@ void sleep_ms(double ms)
     nanosleep(&ts, nullptr);
 }
 
-struct Entry {
-    int64_t ns;
-    std::string kind, body; // body as the transcript escapes it
-};
+using Entry = testutil::UpsSim::Entry;
+using testutil::mono_ns;
 
-struct Sim {
-    pid_t pid = -1;
-    std::string dir, ctl, transcript;
-
-    bool start(const char *link)
-    {
-        char tmpl[] = "/tmp/voltmira-bench-sim.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            return false;
-        dir = tmpl;
-        ctl = dir + "/ctl";
-        transcript = dir + "/transcript";
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            execl(VOLTMIRA_UPSSIM_PATH, VOLTMIRA_UPSSIM_PATH, "--link", link, "--model", "QE1000",
-                  "--control", ctl.c_str(), "--transcript", transcript.c_str(), "--pace",
-                  "--die-with-parent", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        std::string got;
-        char buf[64];
-        struct pollfd p = {out[0], POLLIN, 0};
-        while (got.find("ready\n") == std::string::npos && poll(&p, 1, 5000) > 0) {
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        return got.find("ready\n") != std::string::npos;
-    }
-
-    std::string control(const std::string &cmd)
-    {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        snprintf(sa.sun_path, sizeof sa.sun_path, "%s", ctl.c_str());
-        std::string line = cmd + "\n", answer;
-        if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0 &&
-            write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
-            char buf[256];
-            ssize_t n;
-            while (answer.find('\n') == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0)
-                answer.append(buf, static_cast<size_t>(n));
-        }
-        close(fd);
-        return answer.substr(0, answer.find('\n'));
-    }
-
-    std::vector<Entry> entries(int64_t from) const
-    {
-        std::vector<Entry> out;
-        FILE *f = fopen(transcript.c_str(), "r");
-        if (f == nullptr)
-            return out;
-        char *line = nullptr;
-        size_t cap = 0;
-        while (getline(&line, &cap, f) > 0) {
-            long long ns;
-            char kind[8];
-            int off = 0;
-            if (sscanf(line, "%lld %7s %n", &ns, kind, &off) < 2 || ns < from)
-                continue;
-            std::string body = line + off;
-            if (!body.empty() && body.back() == '\n')
-                body.pop_back();
-            out.push_back({ns, kind, body});
-        }
-        free(line);
-        fclose(f);
-        return out;
-    }
-
-    void stop()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-        unlink(transcript.c_str());
-        rmdir(dir.c_str());
-    }
-};
+// What the test UPS logged from the moment from on.
+std::vector<Entry> since(const testutil::UpsSim &sim, int64_t from)
+{
+    std::vector<Entry> out;
+    for (const Entry &e : sim.transcript())
+        if (e.ns >= from)
+            out.push_back(e);
+    return out;
+}
 
 struct Channel {
     pid_t pid = -1;
@@ -230,17 +142,6 @@ double percentile(std::vector<double> v, double p)
     return v[i];
 }
 
-// Bytes of a transcript body, whose escapes (\r, \xHH) take more room.
-double body_bytes(const std::string &body)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < body.size(); i++, n++) {
-        if (body[i] == '\\' && i + 1 < body.size())
-            i += body[i + 1] == 'x' ? 3 : 1;
-    }
-    return static_cast<double>(n);
-}
-
 // Each poll runs from the host's first byte of its "Q1" (Q1 retries follow
 // at once; a Q1 half a second after the last one starts a new poll) to the
 // last byte of the reply to "V2", the last query a QE1000 gets.
@@ -250,7 +151,7 @@ void polls(const std::vector<Entry> &es, std::vector<double> *period_ms,
     int64_t start = -1, prev_q1 = -1;
     bool v2 = false;
     for (const Entry &e : es) {
-        if (e.kind == "RX" && e.body == "Q1\\r") {
+        if (e.kind == "RX" && e.bytes == "Q1\r") {
             int64_t s = e.ns - static_cast<int64_t>(3 * byte_ms * 1e6);
             if (prev_q1 < 0 || e.ns - prev_q1 > 500000000) {
                 if (start >= 0)
@@ -259,19 +160,20 @@ void polls(const std::vector<Entry> &es, std::vector<double> *period_ms,
             }
             prev_q1 = e.ns;
         } else if (e.kind == "RX") {
-            v2 = e.body == "V2\\r";
+            v2 = e.bytes == "V2\r";
         } else if (e.kind == "TX" && v2) {
             // A reply's bytes reach the host a byte time apart, the first
             // one a byte time after the stamp.
             v2 = false;
-            double end = static_cast<double>(e.ns) + body_bytes(e.body) * byte_ms * 1e6;
+            double end =
+                static_cast<double>(e.ns) + static_cast<double>(e.bytes.size()) * byte_ms * 1e6;
             if (start >= 0)
                 length_ms->push_back((end - static_cast<double>(start)) / 1e6);
         }
     }
 }
 
-int run(AGINFO *info, Sim &sim)
+int run(AGINFO *info, testutil::UpsSim &sim)
 {
     Channel chan;
     info->ups.up.workparam.ComSet = 1;
@@ -290,7 +192,7 @@ int run(AGINFO *info, Sim &sim)
     int64_t p0 = mono_ns();
     sleep_ms(8000);
     std::vector<double> period, length;
-    polls(sim.entries(p0), &period, &length);
+    polls(since(sim, p0), &period, &length);
     printf("poll period   %zu periods: median %.1f ms, min %.1f, max %.1f; %zu polls on the "
            "wire: median %.1f ms, max %.1f\n",
            period.size(), percentile(period, 0.5), percentile(period, 0), percentile(period, 1),
@@ -313,11 +215,11 @@ int run(AGINFO *info, Sim &sim)
         }
     }
     sleep_ms(3000);
-    std::vector<Entry> es = sim.entries(c0);
+    std::vector<Entry> es = since(sim, c0);
     std::vector<double> lat, cperiod, clength;
     size_t k = 0;
     for (const Entry &e : es) {
-        if (e.kind != "RX" || e.body != "Bn\\r" || k >= sent.size())
+        if (e.kind != "RX" || e.bytes != "Bn\r" || k >= sent.size())
             continue;
         double first_byte = static_cast<double>(e.ns) - 3 * byte_ms * 1e6;
         lat.push_back((first_byte - static_cast<double>(sent[k++])) / 1e6);
@@ -374,15 +276,17 @@ int main()
         return 1;
     }
     AGINFO *info = new (m) AGINFO{};
-    Sim sim;
     int rc = 1;
-    if (sim.start(sysroot_ttypath(0))) {
+    try {
+        testutil::UpsSim::Options opt;
+        opt.port = 0;
+        opt.pace = true;
+        testutil::UpsSim sim(opt);
         printf("UPS channel process against the test UPS at 2400 baud (QE1000)\n");
         rc = run(info, sim) == 0 ? 0 : 1;
-    } else {
-        fprintf(stderr, "channel: the test UPS did not start\n");
+    } catch (const std::exception &e) {
+        fprintf(stderr, "channel: the test UPS did not start: %s\n", e.what());
     }
-    sim.stop();
     munmap(m, sizeof(AGINFO));
     std::string log = sysroot_path(SP_DEBUGLOG);
     unlink(log.c_str());

@@ -15,12 +15,9 @@
 //     process while idle for --idle-seconds (default 60).
 //
 // Needs root (namespaces); exits 2 when the lab cannot be made here.
-//
-// The lab fixture and its helpers are compiled into this program, so the
-// benchmark needs nothing of the test build but the two program paths.
-#include "../../tests/testutil.cpp"
-#include "../../tests/upssim_harness.cpp"
-#include "../../tests/lab/lab.cpp"
+#include "lab/lab.h"
+#include "testutil.h"
+#include "upssim_harness.h"
 
 #include <algorithm>
 #include <csignal>

@@ -16,6 +16,10 @@
 #include "agent/agent_ups.h"
 #include "agent/sysroot.h"
 
+#include "upssim_harness.h"
+
+#include <memory>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -39,123 +43,24 @@
 namespace
 {
 
-int64_t mono_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+using testutil::mono_ns;
 
-// The simulator's escapes undone, counting bytes only.
-size_t unescaped_size(const std::string &s)
+// Bytes that crossed the line (both ways) and commands sent, between from
+// and to.
+void traffic(const testutil::UpsSim &sim, int64_t from, int64_t to, size_t *bytes, int *commands)
 {
-    size_t n = 0;
-    for (size_t i = 0; i < s.size(); i++, n++) {
-        if (s[i] != '\\' || i + 1 >= s.size())
+    *bytes = 0;
+    *commands = 0;
+    for (const testutil::UpsSim::Entry &e : sim.transcript()) {
+        if (e.ns < from || e.ns > to)
             continue;
-        i++;
-        if (s[i] == 'x')
-            i += 2;
+        bool rx = e.kind == "RX";
+        if (rx || e.kind == "TX")
+            *bytes += e.bytes.size();
+        if (rx)
+            (*commands)++;
     }
-    return n;
 }
-
-struct Sim {
-    pid_t pid = -1;
-    std::string dir, ctl, transcript;
-
-    bool start(const std::string &model, const std::string &link)
-    {
-        char tmpl[] = "/tmp/voltmira-bench-sim.XXXXXX";
-        if (mkdtemp(tmpl) == nullptr)
-            return false;
-        dir = tmpl;
-        ctl = dir + "/ctl";
-        transcript = dir + "/transcript";
-        int out[2];
-        if (pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            dup2(out[1], 1);
-            execl(VOLTMIRA_UPSSIM_PATH, VOLTMIRA_UPSSIM_PATH, "--link", link.c_str(), "--model",
-                  model.c_str(), "--control", ctl.c_str(), "--transcript", transcript.c_str(),
-                  "--pace", "--die-with-parent", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-        close(out[1]);
-        std::string got;
-        char buf[64];
-        struct pollfd p = {out[0], POLLIN, 0};
-        while (got.find("ready\n") == std::string::npos && poll(&p, 1, 5000) > 0) {
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n <= 0)
-                break;
-            got.append(buf, static_cast<size_t>(n));
-        }
-        close(out[0]);
-        return got.find("ready\n") != std::string::npos;
-    }
-
-    std::string control(const std::string &cmd)
-    {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_un sa = {};
-        sa.sun_family = AF_UNIX;
-        snprintf(sa.sun_path, sizeof sa.sun_path, "%s", ctl.c_str());
-        std::string line = cmd + "\n", answer;
-        if (connect(fd, reinterpret_cast<struct sockaddr *>(&sa), sizeof sa) == 0 &&
-            write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
-            char buf[256];
-            ssize_t n;
-            while (answer.find('\n') == std::string::npos && (n = read(fd, buf, sizeof buf)) > 0)
-                answer.append(buf, static_cast<size_t>(n));
-        }
-        close(fd);
-        return answer.substr(0, answer.find('\n'));
-    }
-
-    // Bytes that crossed the line (both ways) and commands sent, between
-    // two instants.
-    void traffic(int64_t from, int64_t to, size_t *bytes, int *commands) const
-    {
-        *bytes = 0;
-        *commands = 0;
-        FILE *f = fopen(transcript.c_str(), "r");
-        if (f == nullptr)
-            return;
-        char *line = nullptr;
-        size_t cap = 0;
-        while (getline(&line, &cap, f) > 0) {
-            long long ns;
-            char kind[8];
-            int off = 0;
-            if (sscanf(line, "%lld %7s %n", &ns, kind, &off) < 2 || ns < from || ns > to)
-                continue;
-            std::string body = line + off;
-            if (!body.empty() && body.back() == '\n')
-                body.pop_back();
-            bool rx = strcmp(kind, "RX") == 0;
-            if (rx || strcmp(kind, "TX") == 0)
-                *bytes += unescaped_size(body);
-            if (rx)
-                (*commands)++;
-        }
-        free(line);
-        fclose(f);
-    }
-
-    void stop()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-        unlink(transcript.c_str());
-        rmdir(dir.c_str());
-    }
-};
 
 int run(const char *model, AGENT *ag)
 {
@@ -164,9 +69,15 @@ int run(const char *model, AGENT *ag)
     aip->ups.ui.CommStatus = COMM_LOST;
     aip->ups.up.workparam.ComSet = 1;
     ups_init();
-    Sim sim;
-    if (!sim.start(model, sysroot_ttypath(0))) {
-        fprintf(stderr, "poll: the test UPS did not start\n");
+    testutil::UpsSim::Options opt;
+    opt.model = model;
+    opt.port = 0;
+    opt.pace = true;
+    std::unique_ptr<testutil::UpsSim> sim;
+    try {
+        sim = std::make_unique<testutil::UpsSim>(opt);
+    } catch (const std::exception &e) {
+        fprintf(stderr, "poll: the test UPS did not start: %s\n", e.what());
         return -1;
     }
     int rc = -1;
@@ -180,11 +91,11 @@ int run(const char *model, AGENT *ag)
         usleep(100000); // the last entries reach the transcript
         size_t bytes;
         int cmds;
-        sim.traffic(t0, t1, &bytes, &cmds);
+        traffic(*sim, t0, t1, &bytes, &cmds);
         double poll_ms = (t1 - t0) / 1e6;
         double wire_ms = bytes * 10.0 / 2400 * 1000;
 
-        sim.control("silence on");
+        sim->control("silence on");
         int64_t l0 = mono_ns();
         int lost = 0;
         while (!lost) {
@@ -199,7 +110,6 @@ int run(const char *model, AGENT *ag)
         fprintf(stderr, "poll: %s was not found on the line\n", model);
     }
     ups_fini();
-    sim.stop();
     return rc;
 }
 
