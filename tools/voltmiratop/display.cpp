@@ -39,48 +39,6 @@ std::string stamp_of(time_t t)
     return s;
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns its length (1 for a broken
-// byte, with cp = 0xFFFD).
-size_t utf8_at(const std::string &s, size_t i, uint32_t &cp)
-{
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t len = 0;
-    uint32_t min = 0;
-    if (c < 0x80) {
-        cp = c;
-        return 1;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-        min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-        min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-        min = 0x10000;
-    }
-    if (len == 0 || i + len > s.size()) {
-        cp = 0xFFFD;
-        return 1;
-    }
-    for (size_t k = 1; k < len; k++) {
-        const auto b = static_cast<unsigned char>(s[i + k]);
-        if ((b & 0xC0) != 0x80) {
-            cp = 0xFFFD;
-            return 1;
-        }
-        cp = (cp << 6) | (b & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        cp = 0xFFFD;
-        return 1;
-    }
-    return len;
-}
-
 // Columns of one character on a terminal: the East Asian wide and
 // full-width blocks take two; half-width katakana one.
 int columns_of(uint32_t cp)

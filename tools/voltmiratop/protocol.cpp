@@ -598,6 +598,48 @@ std::string message_text(const std::vector<uint8_t> &data)
     return japanese_to_utf8(reinterpret_cast<const char *>(data.data()), data.size());
 }
 
+// Decodes one UTF-8 sequence at s[i]; returns its length (1 for a broken
+// byte, with cp = 0xFFFD).
+size_t utf8_at(const std::string &s, size_t i, uint32_t &cp)
+{
+    const auto c = static_cast<unsigned char>(s[i]);
+    size_t len = 0;
+    uint32_t min = 0;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        cp = c & 0x1F;
+        min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        cp = c & 0x0F;
+        min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        cp = c & 0x07;
+        min = 0x10000;
+    }
+    if (len == 0 || i + len > s.size()) {
+        cp = 0xFFFD;
+        return 1;
+    }
+    for (size_t k = 1; k < len; k++) {
+        const auto b = static_cast<unsigned char>(s[i + k]);
+        if ((b & 0xC0) != 0x80) {
+            cp = 0xFFFD;
+            return 1;
+        }
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        cp = 0xFFFD;
+        return 1;
+    }
+    return len;
+}
+
 std::string printable(const std::string &s)
 {
     std::string out;
@@ -617,32 +659,9 @@ std::string printable(const std::string &s)
             i++;
             continue;
         }
-        // The length of a well-formed UTF-8 sequence and its smallest value.
-        size_t len = 0;
-        uint32_t cp = 0, min = 0;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-            min = 0x80;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-            min = 0x800;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-            min = 0x10000;
-        }
-        bool good = len > 0 && i + len <= n;
-        for (size_t k = 1; good && k < len; k++) {
-            if ((p[i + k] & 0xC0) != 0x80)
-                good = false;
-            else
-                cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if (good && (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            good = false;
-        if (!good) {
+        uint32_t cp = 0;
+        const size_t len = utf8_at(s, i, cp);
+        if (len == 1) { // a byte of no well-formed sequence
             out += '?';
             i++;
             continue;

@@ -155,6 +155,10 @@ std::string message_text(const std::vector<uint8_t> &data);
 // UTF-8 in the same way.
 std::string japanese_to_utf8(const char *text, size_t field_size);
 
+// Decodes one UTF-8 sequence at s[i] (i < s.size()); returns its length,
+// 1 with cp = 0xFFFD for a byte that starts no well-formed sequence.
+size_t utf8_at(const std::string &s, size_t i, uint32_t &cp);
+
 // A copy of a UTF-8 text that a terminal cannot be steered by: control
 // characters (C0, DEL and C1) become '?', and broken UTF-8 sequences are
 // replaced too.  Texts from the network pass through this before display.
