@@ -338,8 +338,16 @@ bool runs_agent_image(pid_t pid)
     char buf[PATH_MAX];
     snprintf(path, sizeof path, "/proc/%d/exe", static_cast<int>(pid));
     ssize_t n = readlink(path, buf, sizeof buf - 1);
-    if (n <= 0)
-        return false;
+    if (n <= 0) {
+        // An exiting process loses its image link as soon as its memory is
+        // released, before its descriptors are closed (a sanitizer build takes
+        // long over that); while it still holds the agent's sockets it must
+        // still count, and its name is all that is left to know it by.
+        char st;
+        pid_t pp;
+        std::string comm;
+        return proc_stat(pid, &st, &pp, &comm) && comm == "voltmirad" && st != 'Z' && st != 'X';
+    }
     buf[n] = '\0';
     // A rebuilt binary shows as "<path> (deleted)" in processes that still
     // run the old one.
