@@ -1131,7 +1131,12 @@ TEST(LabExit, UpsChannelDeathEndsTheAgent)
     }
     EXPECT_EQ(a.segment_id(), -1);
     EXPECT_TRUE(a.wait_agent_gone(2000));
-    EXPECT_NE(a.debug_log().find("receive sigchild, exit"), std::string::npos) << a.debug_log();
+    // The dead process closes its pipe before its parent is told of the
+    // death, so the loop may notice either one first; both end the agent.
+    std::string log = a.debug_log();
+    EXPECT_TRUE(log.find("receive sigchild, exit") != std::string::npos ||
+                log.find("actpipe. daemon_doagent: ups module failed") != std::string::npos)
+        << log;
     EXPECT_EQ(a.sanitizer_reports(), "");
 }
 
