@@ -1082,8 +1082,10 @@ TEST(LabExit, StopRequestEndsTheAgent)
     ASSERT_TRUE(a.request_stop());
     ASSERT_TRUE(a.wait_pid_gone(daemon, 5000));
     double took = ms_since(t);
-    // A pass waits at most a second; the rest is margin for a loaded machine.
-    EXPECT_LT(took, 2000) << "the daemon took " << took << " ms to leave";
+    // A pass waits at most a second; the rest is margin for a loaded machine
+    // running the sanitizer build (a request that needed traffic to be seen
+    // would never be, and the wait above would have failed).
+    EXPECT_LT(took, 3000) << "the daemon took " << took << " ms to leave";
     RecordProperty("stop_ms", std::to_string(took));
 
     expect_down_notices(down_notices(collect(monitors, 1000)), a, AGTYPE_GROUPED);
