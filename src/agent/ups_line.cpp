@@ -158,6 +158,9 @@ int read_byte(int fd, long wait_us, char *c)
     return read(fd, c, 1) == 1 ? 1 : 0;
 }
 
+// Bytes of a notice's line that are passed over after a short read.
+constexpr int wake_rest_max = 64;
+
 bool is_wake(const char *buf, int count)
 {
     return count >= 4 && memcmp(buf, "WAKE", 4) == 0;
@@ -281,6 +284,14 @@ int ups_readdatafromups(AGENTP ap, char *buf, int maxlen)
             break;
         if (pass == 1)
             return 0;
+        // A reply shorter than the notice ("OK") stops the read inside it;
+        // the notice's own line end would otherwise be taken for the reply.
+        for (int left = wake_rest_max; !eol && left > 0; left--) {
+            char c;
+            if (read_byte(ups_st.comfd, wait_us, &c) == 0)
+                break;
+            eol = c == '\n';
+        }
     }
     if (buf[count - 1] != '\n' && count != maxlen)
         return -1;

@@ -204,6 +204,18 @@ TEST_F(UpsLineReader, WakeNoticesBeforeTheReply)
     int64_t t0 = testutil::mono_ns();
     EXPECT_EQ(q1(buf), 0);
     EXPECT_LT(since(t0), 0.5);
+
+    // A reply shorter than the notice: the read stops inside "WAKE", and
+    // the rest of that line must not be taken for the "OK".
+    ASSERT_EQ(sim.control("wake 1"), "OK");
+    char ok[5];
+    EXPECT_EQ(ups_command(&ag, ok, 4, "T"), 3);
+    EXPECT_STREQ(ok, "OK\n");
+    ASSERT_EQ(sim.control("wake 2"), "OK");
+    EXPECT_EQ(ups_command(&ag, ok, 4, "CT"), 0);
+    // And the line is in step again for the next exchange.
+    ASSERT_EQ(q1(buf), UPS_Q1LEN);
+    EXPECT_EQ(ups_q1check(buf, UPS_Q1LEN), 0);
 }
 
 TEST_F(UpsLineReader, StaleInputIsDiscardedBeforeACommand)
