@@ -97,4 +97,12 @@ void remove_tree(const std::string &path)
     }
 }
 
+size_t count_of(const std::string &text, const std::string &what)
+{
+    size_t n = 0;
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        n++;
+    return n;
+}
+
 } // namespace testutil

@@ -44,6 +44,8 @@ class Sysroot
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
+// Occurrences of what in text, overlapping ones included.
+size_t count_of(const std::string &text, const std::string &what);
 void remove_tree(const std::string &path);
 
 } // namespace testutil

@@ -65,12 +65,6 @@ std::string unescape(const std::string &s)
     return out;
 }
 
-void sleep_ms(int ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
 } // namespace
 
 int64_t mono_ns()
@@ -78,6 +72,29 @@ int64_t mono_ns()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+double ms_since(int64_t ns)
+{
+    return static_cast<double>(mono_ns() - ns) / 1e6;
+}
+
+void sleep_ms(int ms)
+{
+    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
+    nanosleep(&ts, nullptr);
+}
+
+bool eventually(const std::function<bool()> &cond, int timeout_ms)
+{
+    int64_t deadline = mono_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    for (;;) {
+        if (cond())
+            return true;
+        if (mono_ns() >= deadline)
+            return false;
+        sleep_ms(5);
+    }
 }
 
 UpsSim::UpsSim(const std::string &model, int port)

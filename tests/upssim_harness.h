@@ -91,6 +91,11 @@ class UpsSim
 
 // Current CLOCK_MONOTONIC in nanoseconds, comparable with Entry::ns.
 int64_t mono_ns();
+// Milliseconds from the mono_ns() reading ns until now.
+double ms_since(int64_t ns);
+void sleep_ms(int ms);
+// Polls cond every 5 ms; whether it held within the time.
+bool eventually(const std::function<bool()> &cond, int timeout_ms);
 
 } // namespace testutil
 

@@ -40,16 +40,7 @@ template <class T> T peek(const T &field)
     return __atomic_load_n(&field, __ATOMIC_SEQ_CST);
 }
 
-bool wait_until(const std::function<bool()> &cond, int timeout_ms)
-{
-    int64_t end = testutil::mono_ns() + int64_t{timeout_ms} * 1000000;
-    while (!cond()) {
-        if (testutil::mono_ns() > end)
-            return false;
-        usleep(2000);
-    }
-    return true;
-}
+using testutil::eventually;
 
 // The channel process with the daemon's ends of its pipes; killed and
 // reaped with the object, whatever the test did.
@@ -104,7 +95,7 @@ struct Channel {
     // Waits until the channel has taken every word written so far.
     bool drained(int timeout_ms)
     {
-        return wait_until(
+        return eventually(
             [&] {
                 int n = 0;
                 return ioctl(cmd, FIONREAD, &n) == 0 && n == 0;
@@ -114,7 +105,7 @@ struct Channel {
     // Waits for the process to end; true with status filled in.
     bool ended(int timeout_ms)
     {
-        return wait_until(
+        return eventually(
             [&] {
                 pid_t r = waitpid(pid, &status, WNOHANG);
                 if (r == pid)
@@ -186,7 +177,7 @@ class UpsChan : public testing::Test
     }
     bool connected(int timeout_ms)
     {
-        return wait_until([&] { return peek(info->ups.ui.CommStatus) == COMM_ESTABLISHED; },
+        return eventually([&] { return peek(info->ups.ui.CommStatus) == COMM_ESTABLISHED; },
                           timeout_ms);
     }
     void control(const std::string &c) { ASSERT_EQ(sim->control(c), "OK") << c; }
@@ -407,7 +398,7 @@ TEST_F(UpsChanState, WordsAreDroppedUntilTheLinkIsEstablished)
 {
     sim = std::make_unique<UpsSim>("QE1000", 2);
     run(1); // ttyS0: nothing there
-    ASSERT_TRUE(wait_until([&] { return peek(info->ups.protocol) == 1; }, 3000));
+    ASSERT_TRUE(eventually([&] { return peek(info->ups.protocol) == 1; }, 3000));
     EXPECT_EQ(peek(info->ups.ui.CommStatus), COMM_LOST);
     downarg(45, -1);
     for (uint32_t w : {UPSCMD_REFRESH, UPSCMD_SHUTDOWN, UPSCMD_BATTDATE, 0x12340000u,
@@ -437,7 +428,7 @@ TEST_F(UpsChanState, LinkIsEstablishedByTheFirstPollThatWorks)
     opt.commands = {"reply Lf nak", "reply Bl nak", "reply V nak"};
     sim = std::make_unique<UpsSim>(opt);
     run(3);
-    ASSERT_TRUE(wait_until([&] { return peek(info->ups.ui.ComId) == 2; }, 5000));
+    ASSERT_TRUE(eventually([&] { return peek(info->ups.ui.ComId) == 2; }, 5000));
     ASSERT_TRUE(sim->wait_rx("V\r", 5000));
     usleep(500000);
     EXPECT_EQ(peek(info->ups.ui.CommStatus), COMM_LOST);
@@ -454,7 +445,7 @@ TEST_F(UpsChanState, NoUpsWhileConnectedAndBack)
     start("QE1000");
     info->ups.up.workparam.ComSet = COMSET_NOUPS;
     int64_t t0 = testutil::mono_ns();
-    ASSERT_TRUE(wait_until([&] { return peek(info->ups.ui.CommStatus) == COMM_NOUPS; }, 3000));
+    ASSERT_TRUE(eventually([&] { return peek(info->ups.ui.CommStatus) == COMM_NOUPS; }, 3000));
     // Within one pass: the pass under way may finish its poll first.
     EXPECT_LT((testutil::mono_ns() - t0) / 1e9, 1.5);
     EXPECT_EQ(peek(info->ups.ui.ComId), COMID_NOUPS);
@@ -490,13 +481,13 @@ TEST_F(UpsChanState, ChangedPortIsSearchedWhileStillEstablished)
     start("QE1000");
     bool dropped = false;
     info->ups.up.workparam.ComSet = 4;
-    ASSERT_TRUE(wait_until(
+    ASSERT_TRUE(eventually(
         [&] {
             dropped |= peek(info->ups.ui.CommStatus) != COMM_ESTABLISHED;
             return peek(info->ups.ui.ComId) == 3;
         },
         5000));
-    ASSERT_TRUE(wait_until([&] { return std::string(info->ups.ui.upsmodel) == "QA1500"; }, 3000));
+    ASSERT_TRUE(eventually([&] { return std::string(info->ups.ui.upsmodel) == "QA1500"; }, 3000));
     EXPECT_FALSE(dropped);
     sim->clear_transcript();
     usleep(1500000);
@@ -510,7 +501,7 @@ TEST_F(UpsChanState, SilentUnitIsLostAndFoundAgain)
     start("QE1000");
     control("silence on");
     int64_t t0 = testutil::mono_ns();
-    ASSERT_TRUE(wait_until([&] { return peek(info->ups.ui.CommStatus) == COMM_LOST; }, 25000));
+    ASSERT_TRUE(eventually([&] { return peek(info->ups.ui.CommStatus) == COMM_LOST; }, 25000));
     // Usually the idle second, four Q1 tries of the poll and two more of the
     // check, 1.8 s each: 10.8 to 11.8 s.  Silence that starts inside a poll
     // fails the poll through its error budget instead: between about 9 and
@@ -572,7 +563,7 @@ TEST_F(UpsChanLine, UnaskedDataIsThrownAwayAndPollsKeepTheirPace)
 
     // A second from the end of one poll to the start of the next.
     sim->clear_transcript();
-    ASSERT_TRUE(wait_until([&] { return count(rx(), "Q1\r") >= 4; }, 6000));
+    ASSERT_TRUE(eventually([&] { return count(rx(), "Q1\r") >= 4; }, 6000));
     std::vector<int64_t> q1;
     for (const auto &e : sim->transcript("RX"))
         if (e.bytes == "Q1\r")
@@ -622,7 +613,7 @@ TEST_F(UpsChanPipe, EndOfFileEndsTheProcessWithItsMessage)
     // Also without a UPS, where no command is served.
     testutil::write_file(sysroot_path(SP_DEBUGLOG), "");
     run(COMSET_NOUPS);
-    ASSERT_TRUE(wait_until([&] { return peek(info->ups.ui.CommStatus) == COMM_NOUPS; }, 3000));
+    ASSERT_TRUE(eventually([&] { return peek(info->ups.ui.CommStatus) == COMM_NOUPS; }, 3000));
     chan->close_cmd();
     ASSERT_TRUE(chan->ended(3000));
     EXPECT_NE(debug_log().find("0. read actpipe error, exit\n"), std::string::npos);

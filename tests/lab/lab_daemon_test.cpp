@@ -28,41 +28,13 @@ namespace
 using lab::Fd;
 using lab::LabHost;
 using lab::LabNet;
+using testutil::count_of;
+using testutil::eventually;
 using testutil::mono_ns;
+using testutil::ms_since;
+using testutil::sleep_ms;
 
 constexpr int kUpsStartSeconds = 3; // the UPS channel process's pause
-
-void sleep_ms(int ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
-double ms_since(int64_t ns)
-{
-    return static_cast<double>(mono_ns() - ns) / 1e6;
-}
-
-// Polls cond every 5 ms; whether it held within the time.
-bool eventually(const std::function<bool()> &cond, int timeout_ms)
-{
-    int64_t deadline = mono_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
-    for (;;) {
-        if (cond())
-            return true;
-        if (mono_ns() >= deadline)
-            return false;
-        sleep_ms(5);
-    }
-}
-
-size_t count_of(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        n++;
-    return n;
-}
 
 std::string inquiry(const char *monitor = "labmon", int16_t version = NET_VERSION_110)
 {

@@ -46,7 +46,11 @@ namespace
 using lab::CommandResult;
 using lab::LabHost;
 using lab::LabNet;
+using testutil::count_of;
+using testutil::eventually;
 using testutil::mono_ns;
+using testutil::ms_since;
+using testutil::sleep_ms;
 
 // The texts an administrator sees, as the manager prints them in English.
 const char kUsage[] = "\nUsage: /usr/lib/voltmira/voltmiractl [-r|-s|-m]\n"
@@ -66,37 +70,6 @@ const char kPrompt[] = "What are you want to do:";
 // The manager's checks are one second apart, and it gives a stubborn agent
 // twenty of them.
 constexpr int kStopChecks = 20;
-
-void sleep_ms(int ms)
-{
-    struct timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-    nanosleep(&ts, nullptr);
-}
-
-double ms_since(int64_t ns)
-{
-    return static_cast<double>(mono_ns() - ns) / 1e6;
-}
-
-bool eventually(const std::function<bool()> &cond, int timeout_ms)
-{
-    int64_t deadline = mono_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
-    for (;;) {
-        if (cond())
-            return true;
-        if (mono_ns() >= deadline)
-            return false;
-        sleep_ms(5);
-    }
-}
-
-size_t count_of(const std::string &text, const std::string &what)
-{
-    size_t n = 0;
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
-        n++;
-    return n;
-}
 
 bool has(const std::string &text, const std::string &what)
 {
