@@ -8,6 +8,7 @@
 #include "agent/agent_net.h"
 #include "agent/sysroot.h"
 
+#include "daemon_stage.h"
 #include "netns.h"
 #include "testutil.h"
 
@@ -67,23 +68,8 @@ class Daemon : public testing::Test
     testutil::Sysroot root_;
     void SetUp() override
     {
-        daemon_stateinit();
-        net_stateinit();
         FakeEngine::reset();
-        daemon_st.engine = FakeEngine::call;
-        memset(&aginfo, 0, sizeof aginfo);
-        aginfo.ups.ui.ComId = COMID_NONE;
-        aginfo.ups.ui.CommStatus = COMM_LOST;
-        aginfo.ups.protocol = 0x1234;
-        agent = AGENT{};
-        for (int i = 0; i < 2; i++) {
-            agent.chna2u.actpipe[i] = agent.chna2u.paspipe[i] = -1;
-            agent.chnu2a.actpipe[i] = agent.chnu2a.paspipe[i] = -1;
-        }
-        agent.shmid = -1;
-        agent.agnet.ufd = -1;
-        agent.aip = &aginfo;
-        ASSERT_EQ(daemon_initagent(&agent), 0);
+        ASSERT_EQ(testutil::stage_daemon(&agent, &aginfo, FakeEngine::call), 0);
     }
     void TearDown() override
     {

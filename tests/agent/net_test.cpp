@@ -9,6 +9,7 @@
 #include "agent/agent_net.h"
 #include "agent/sysroot.h"
 
+#include "daemon_stage.h"
 #include "netns.h"
 #include "testutil.h"
 
@@ -49,22 +50,7 @@ class Net : public testing::Test
     testutil::Sysroot root_;
     void SetUp() override
     {
-        daemon_stateinit();
-        net_stateinit();
-        daemon_st.engine = quiet_engine;
-        memset(&aginfo, 0, sizeof aginfo);
-        aginfo.ups.ui.ComId = COMID_NONE;
-        aginfo.ups.ui.CommStatus = COMM_LOST;
-        aginfo.ups.protocol = 0x1234;
-        agent = AGENT{};
-        for (int i = 0; i < 2; i++) {
-            agent.chna2u.actpipe[i] = agent.chna2u.paspipe[i] = -1;
-            agent.chnu2a.actpipe[i] = agent.chnu2a.paspipe[i] = -1;
-        }
-        agent.shmid = -1;
-        agent.agnet.ufd = -1;
-        agent.aip = &aginfo;
-        ASSERT_EQ(daemon_initagent(&agent), 0);
+        ASSERT_EQ(testutil::stage_daemon(&agent, &aginfo, quiet_engine), 0);
         int sv[2];
         ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         ours_ = sv[0];
