@@ -200,22 +200,22 @@ TEST_F(UpsLineReader, WakeNoticesBeforeTheReply)
     EXPECT_EQ(ups_q1check(buf, UPS_Q1LEN), 0);
     EXPECT_EQ(std::string(buf, 46), sim.get("q1").substr(0, 46));
 
-    ASSERT_EQ(sim.control("wake 2"), "OK");
-    int64_t t0 = testutil::mono_ns();
-    EXPECT_EQ(q1(buf), 0);
-    EXPECT_LT(since(t0), 0.5);
-
     // A reply shorter than the notice: the read stops inside "WAKE", and
     // the rest of that line must not be taken for the "OK".
     ASSERT_EQ(sim.control("wake 1"), "OK");
     char ok[5];
     EXPECT_EQ(ups_command(&ag, ok, 4, "T"), 3);
     EXPECT_STREQ(ok, "OK\n");
-    ASSERT_EQ(sim.control("wake 2"), "OK");
-    EXPECT_EQ(ups_command(&ag, ok, 4, "CT"), 0);
     // And the line is in step again for the next exchange.
     ASSERT_EQ(q1(buf), UPS_Q1LEN);
     EXPECT_EQ(ups_q1check(buf, UPS_Q1LEN), 0);
+
+    // Two notices: no reply, whatever follows them (left for the next
+    // exchange's discard, so this case comes last).
+    ASSERT_EQ(sim.control("wake 2"), "OK");
+    int64_t t0 = testutil::mono_ns();
+    EXPECT_EQ(q1(buf), 0);
+    EXPECT_LT(since(t0), 0.5);
 }
 
 TEST_F(UpsLineReader, StaleInputIsDiscardedBeforeACommand)
