@@ -60,6 +60,9 @@ enum {
     CB_GETBATTDATE = 2048,
     CB_NETDOWNMSG = 4096,
     CB_ANNOUNCE = 8192,
+    CB_DOWN2MONITOR = 0x4000, // tell the monitors (group, port or type changed)
+    CB_AUTOBOOTON = 0x8000,
+    CB_AUTOBOOTOFF = 0x10000,
     CB_ANNOUNCE_STATE = 0x80000,
     CB_DETECTLEVEL = 0x20000,
     CB_BUZZERTEST = 0x40000,
@@ -128,6 +131,7 @@ struct ea_state {
     long DLOGINTERVAL;
     int BSUSPEND;
     int CLOSEAPPTIME;
+    int lognegative; // the next itoc writes a '-' (set by the log field scanner)
 
     // Names and message buffers.
     char monitorname[EA_NAMELEN];

@@ -1,0 +1,46 @@
+// The agent's working settings: which key of the configuration file feeds
+// which field of the configuration record, the live record and the engine's
+// copies, with the defaults that stand in for missing keys.
+#ifndef VOLTMIRA_EA_EA_CONFIG_H
+#define VOLTMIRA_EA_EA_CONFIG_H
+
+#include "ea/daemon2event_api.h"
+
+#include <cstddef>
+
+// Reads key of section as a decimal number (wp_atoi: an empty value is 0);
+// def when the key is missing.  *found (when not null) says whether it was.
+int ea_readint(const char *sect, const char *key, int def, int *found = nullptr);
+
+// Copies key of section into dst (size bytes, cut there and always ended),
+// or def (null counts as "") when the key is missing.  Returns 1 when the key
+// was there, 0 when def was used.  dst null or size 0: only reports.
+int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const char *def);
+
+// Loads the configuration record out->DATA.upsconfigp and the parts of the
+// live record out->DATA.upsinfop that mirror it, and the engine's copies.
+// Returns 0, or -1 when the host's node name cannot be had.
+int getconfig(UPS_EOUT_DATA *out);
+
+// Stores the configuration record in->DATA.upsconfigp into the file,
+// announcing changes of group, port and agent type to the daemon; raises
+// event 9 on success.  Returns 0, or -1 when the file cannot be made or
+// opened or any write failed (what was written stays).
+int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
+
+// Fills the live record ui at start-up: role, buzzer and self-test switches,
+// battery-change date, group, the two latest events and the three times.
+// Returns 0, or -1 when a time could not be converted.
+int getupsstatus(UPS_UPSINFO *ui);
+
+// The engine's start-up: configuration, schedules, event settings, live
+// record; raises event 7 and announces the agent.  Returns 0, or -1 when a
+// step failed (then nothing is raised).
+int initial(UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
+
+// Seam for the node name (tests): fn fills a utsname-like nodename of size
+// bytes and returns 0, or -1 on failure; null restores uname.
+typedef int (*ea_nodename_fn)(char *dst, size_t size);
+void ea_config_setnodename(ea_nodename_fn fn);
+
+#endif
