@@ -1,1 +1,488 @@
-// (placeholder; being written)
+// The agent's working settings between the configuration file, the
+// configuration record the monitors edit, the live record they watch and the
+// engine's own copies.  A missing key is never an error: its default stands
+// in.
+#include "ea/ea_config.h"
+
+#include "agent/strings.h"
+#include "agent/sysclock.h"
+#include "agent/sysroot.h"
+#include "ea/ea_action.h"
+#include "ea/ea_batt.h"
+#include "ea/ea_events.h"
+#include "ea/ea_history.h"
+#include "ea/ea_log.h"
+#include "ea/ea_state.h"
+#include "ea/ea_time.h"
+#include "ea/filehandle.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <libintl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+namespace
+{
+
+const char *const S_UPS = "UPS";
+const char *const S_SHUTDOWN = "ShutDown";
+const char *const S_EVENTLOG = "EventLog";
+const char *const S_DATALOG = "DataLog";
+
+const char *const DEFAULT_GROUP = "Group A";
+
+enum { AGTYPE_PROTECTOR = 1, AGTYPE_LOW = 4, AGTYPE_NORMAL = 5, AGTYPE_HIGH = 6 };
+enum { COMSET_MIN = -2, COMSET_MAX = 4 };
+enum { COMMSTATUS_NOUPS = 6 };
+enum { UDINFO_AUTOREBOOT = 1 }; // the live record's restart switch wins
+
+// The names on the wire hold 15 characters and their end.
+enum { NAME_MAX = 15 };
+
+int uname_nodename(char *dst, size_t size)
+{
+    struct utsname u;
+    if (uname(&u) != 0)
+        return -1;
+    wp_strlcpy(dst, u.nodename, size);
+    return 0;
+}
+
+struct config_module {
+    ea_nodename_fn nodename;
+};
+
+config_module cm = {uname_nodename};
+
+// A descriptor closed when it goes out of scope.
+class Fd
+{
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+void log_missing(const char *msgid)
+{
+    Ea_log(gettext(msgid));
+}
+
+// Sets the one role flag of a valid agent type; 0 for an invalid type.
+int set_role(long type)
+{
+    ea_st.ISPROTECTOR = 0;
+    ea_st.ISSERVERAGLOW = 0;
+    ea_st.ISSERVERAGNORMAL = 0;
+    ea_st.ISSERVERAGHIGH = 0;
+    switch (type) {
+    case AGTYPE_PROTECTOR:
+        ea_st.ISPROTECTOR = 1;
+        return 1;
+    case AGTYPE_LOW:
+        ea_st.ISSERVERAGLOW = 1;
+        return 1;
+    case AGTYPE_NORMAL:
+        ea_st.ISSERVERAGNORMAL = 1;
+        return 1;
+    case AGTYPE_HIGH:
+        ea_st.ISSERVERAGHIGH = 1;
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+// The agent's name is the node name; a long one loses its domain and is
+// then held to what a name on the wire can carry.
+int agent_name(char *dst, size_t size)
+{
+    char node[EA_MSGLEN];
+    if (cm.nodename(node, sizeof node) != 0)
+        return -1;
+    if (strlen(node) > NAME_MAX) {
+        if (char *dot = strchr(node, '.'))
+            *dot = '\0';
+        node[NAME_MAX] = '\0';
+    }
+    wp_strlcpy(dst, node, size);
+    return 0;
+}
+
+int write_num(const char *sect, const char *key, long v)
+{
+    char text[24];
+    snprintf(text, sizeof text, "%ld", v);
+    return writeparam(sect, key, text) == 0 ? 0 : 1;
+}
+
+int write_unsigned(const char *sect, const char *key, unsigned v)
+{
+    return writeparam(sect, key, itoc(static_cast<int>(v))) == 0 ? 0 : 1;
+}
+
+// Tells the monitors and then the network that the agent changed.
+void announce(void)
+{
+    ea_callback(CB_DOWN2MONITOR, nullptr, 0, 0);
+    ea_callback(CB_ANNOUNCE, nullptr, 0, 0);
+}
+
+void tell_autoboot(int on)
+{
+    ea_callback(on ? CB_AUTOBOOTON : CB_AUTOBOOTOFF, nullptr, 0, 0);
+}
+
+UPS_UPSINFO *live_of(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
+{
+    if (in != nullptr && in->DATA.upsinfop != nullptr)
+        return in->DATA.upsinfop;
+    return out != nullptr ? out->DATA.upsinfop : nullptr;
+}
+
+// The stored date, or an all-zero one.
+UPS_TIMEINFO stored_batt(void)
+{
+    UPS_TIMEINFO t;
+    getbattime(&t);
+    return t;
+}
+
+UPS_TIMEINFO asked_batt(void)
+{
+    BATTCHGTIME b;
+    memset(&b, 0, sizeof b);
+    UPS_TIMEINFO t;
+    memset(&t, 0, sizeof t);
+    if (ea_callback(CB_GETBATTDATE, reinterpret_cast<char *>(&b), 0, 0) != 0) {
+        Ea_log("Cannot get change battery time");
+        return t;
+    }
+    t.year = b.BattTime.year;
+    t.month = b.BattTime.month;
+    t.day = b.BattTime.day;
+    return t;
+}
+
+int model_is(const char *model, const char *prefix)
+{
+    return strncmp(model, prefix, strlen(prefix)) == 0;
+}
+
+// The battery-change date of the live record, from where the model keeps it.
+UPS_TIMEINFO battery_date(const UPS_UPSINFO *ui)
+{
+    char model[sizeof ui->upsmodel + 1];
+    ea_fieldcopy(model, sizeof model, ui->upsmodel, sizeof ui->upsmodel);
+    if (model_is(model, "QE200ZA") || model_is(model, "QE400ZA") || model_is(model, "QA"))
+        return stored_batt();
+    if (model_is(model, "QR") || model_is(model, "QE"))
+        return asked_batt();
+    return stored_batt();
+}
+
+} // namespace
+
+void ea_fieldcopy(char *dst, size_t dstsize, const char *field, size_t fieldsize)
+{
+    size_t n = fieldsize > 0 ? strnlen(field, fieldsize - 1) : 0;
+    if (n >= dstsize)
+        n = dstsize - 1;
+    memcpy(dst, field, n);
+    dst[n] = '\0';
+}
+
+void ea_config_setnodename(ea_nodename_fn fn)
+{
+    cm.nodename = fn != nullptr ? fn : uname_nodename;
+}
+
+int ea_readint(const char *sect, const char *key, int def, int *found)
+{
+    const char *p = readparam(sect, key);
+    if (found != nullptr)
+        *found = p != nullptr;
+    return p != nullptr ? wp_atoi(p) : def;
+}
+
+int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const char *def)
+{
+    const char *p = readparam(sect, key);
+    if (dst != nullptr && size > 0)
+        wp_strlcpy(dst, p != nullptr ? p : def, size);
+    return p != nullptr;
+}
+
+int ea_configready(void)
+{
+    const char *path = sysroot_path(SP_CONFIG);
+    int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        Fd made(fd);
+        // The file holds the agent's settings: root's, readable by nobody else.
+        if (fchown(fd, 0, 1) != 0 || fchmod(fd, 0600) != 0)
+            return -1;
+    } else if (errno != EEXIST) {
+        return -1;
+    }
+    // Both openings for update must succeed, and only a plain file will do:
+    // a FIFO or device there would hang or swallow the settings.
+    Fd a(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    Fd b(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    struct stat st;
+    if (a.get() < 0 || b.get() < 0 || fstat(a.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    return 0;
+}
+
+int getconfig(UPS_EOUT_DATA *out)
+{
+    if (out == nullptr || out->DATA.upsconfigp == nullptr || out->DATA.upsinfop == nullptr)
+        return -1;
+    UPS_WORKPARAM &wp = out->DATA.upsconfigp->workparam;
+    UPS_LOGPARAM &lp = out->DATA.upsconfigp->logparam;
+    UPS_COMMPARAM &cp = out->DATA.upsconfigp->commparam;
+    UPS_UPSINFO *ui = out->DATA.upsinfop;
+
+    if (agent_name(cp.Agent, sizeof cp.Agent) != 0)
+        return -1;
+    long udinfo = agent.aip != nullptr ? agent.aip->udinfo : 0;
+
+    int found = 0;
+    int type = ea_readint(S_UPS, "AgentType", AGTYPE_LOW, &found);
+    if (!found)
+        log_missing("Cannot read AgentType from config file");
+    if (!set_role(type)) {
+        type = AGTYPE_LOW;
+        set_role(type);
+    }
+    cp.AgentType = static_cast<uint32_t>(type);
+    ui->AgentType = cp.AgentType;
+    wp.ComSet = ea_readint(S_UPS, "ComSet", 0);
+
+    if (ea_st.ISPROTECTOR) {
+        lp.EnableEventLog = 1;
+        lp.MaxEventRec = 200;
+        return 0;
+    }
+
+    wp.BattLife = static_cast<uint32_t>(ea_readint(S_SHUTDOWN, "EXPECTBLIFE", 60));
+    ea_st.EXPBLIFE = wp.BattLife;
+    wp.TurnOffDelay = static_cast<uint32_t>(ea_readint(S_SHUTDOWN, "TurnOffDelay", 600));
+    ea_st.TURNOFFDELAY = wp.TurnOffDelay;
+    wp.FirstWarningTime = static_cast<uint32_t>(ea_readint(S_SHUTDOWN, "FIRSTWARN", 30));
+    ea_st.PFAILCOUNT = static_cast<long>(wp.BattLife) - static_cast<long>(wp.FirstWarningTime);
+    wp.WarningBeforeSchel = static_cast<uint32_t>(ea_readint(S_SHUTDOWN, "WARNBEFORESCHE", 600));
+    ea_st.SCHCOUNT = wp.WarningBeforeSchel;
+    wp.CountDownTime = static_cast<uint32_t>(ea_readint(S_SHUTDOWN, "INTERVAL", 30));
+    ea_st.INTERVAL = wp.CountDownTime;
+    wp.BSuspend = ea_st.BSUSPEND;
+    wp.nCloseAppTime =
+        static_cast<uint32_t>(ea_readint(S_SHUTDOWN, "CloseAppTime", ea_st.CLOSEAPPTIME));
+    lp.EnableEventLog = ea_readint(S_EVENTLOG, "EventLogEnabled", 1);
+    ea_st.EVENTLOGENABLED = lp.EnableEventLog;
+    lp.EnableDataLog = ea_readint(S_DATALOG, "DataLogEnabled", 1);
+    ea_st.DATALOGENABLED = lp.EnableDataLog;
+    lp.DataLogInterval = static_cast<uint32_t>(ea_readint(S_DATALOG, "DataLogInterval", 60));
+    ea_st.DLOGINTERVAL = lp.DataLogInterval;
+    lp.MaxEventRec = static_cast<uint32_t>(ea_readint(S_EVENTLOG, "EventLogMaxSize", 200));
+    lp.MaxDataRec = static_cast<uint32_t>(ea_readint(S_DATALOG, "DataLogMaxSize", 200));
+    cp.bIgnore = ea_readint(S_UPS, "IgnoreOtherAgentDown", 1);
+    ui->bIgnoreDown = cp.bIgnore;
+
+    ea_readstr(S_UPS, "Group", cp.Group, NAME_MAX + 1, DEFAULT_GROUP);
+    wp_strlcpy(ui->Group, cp.Group, NAME_MAX + 1);
+
+    wp.AutoReboot = ea_readint(S_UPS, "AutoBoot", 1);
+    tell_autoboot(wp.AutoReboot != 0);
+    if (CheckBit(udinfo, UDINFO_AUTOREBOOT))
+        wp.AutoReboot = ui->bAutoReboot;
+    else
+        ui->bAutoReboot = wp.AutoReboot;
+
+    UPS_TIMEINFO batt;
+    if (getbattime(&batt) == 0)
+        ui->PreChangeBatt = batt;
+    return 0;
+}
+
+int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
+{
+    if (in == nullptr || in->DATA.upsconfigp == nullptr)
+        return -1;
+    UPS_WORKPARAM &wp = in->DATA.upsconfigp->workparam;
+    UPS_LOGPARAM &lp = in->DATA.upsconfigp->logparam;
+    UPS_COMMPARAM &cp = in->DATA.upsconfigp->commparam;
+    UPS_UPSINFO *ui = live_of(in, out);
+    if (ui == nullptr || ea_configready() != 0)
+        return -1;
+
+    if (ea_st.ISPROTECTOR) {
+        char name[sizeof cp.Agent];
+        ea_fieldcopy(name, sizeof name, cp.Agent, sizeof cp.Agent);
+        return writeparam(S_UPS, "AgentName", name) == 0 ? 0 : -1;
+    }
+
+    int errors = 0;
+    // A running failure countdown moves with the new battery life.
+    if (ea_st.ACFAIL_off != 0)
+        ea_st.ACFAIL_off -= ea_st.EXPBLIFE;
+    errors += write_unsigned(S_SHUTDOWN, "EXPECTBLIFE", wp.BattLife);
+    ea_st.EXPBLIFE = wp.BattLife;
+    if (ea_st.ACFAIL_off != 0)
+        ea_st.ACFAIL_off += ea_st.EXPBLIFE;
+
+    errors += write_unsigned(S_SHUTDOWN, "TurnOffDelay", wp.TurnOffDelay);
+    ea_st.TURNOFFDELAY = wp.TurnOffDelay;
+    errors += write_unsigned(S_SHUTDOWN, "FIRSTWARN", wp.FirstWarningTime);
+    ea_st.PFAILCOUNT = ea_st.EXPBLIFE - static_cast<long>(wp.FirstWarningTime);
+    errors += write_unsigned(S_SHUTDOWN, "WARNBEFORESCHE", wp.WarningBeforeSchel);
+    ea_st.SCHCOUNT = wp.WarningBeforeSchel;
+    errors += write_unsigned(S_SHUTDOWN, "INTERVAL", wp.CountDownTime);
+    ea_st.INTERVAL = wp.CountDownTime;
+    wp.BSuspend = ea_st.BSUSPEND;
+    errors += write_num(S_SHUTDOWN, "BSUSPEND", ea_st.BSUSPEND);
+    errors += write_unsigned(S_SHUTDOWN, "CloseAppTime", wp.nCloseAppTime);
+    errors += write_num(S_EVENTLOG, "EventLogEnabled", lp.EnableEventLog);
+    ea_st.EVENTLOGENABLED = lp.EnableEventLog;
+    errors += write_unsigned(S_EVENTLOG, "EventLogMaxSize", lp.MaxEventRec);
+    errors += write_num(S_DATALOG, "DataLogEnabled", lp.EnableDataLog);
+    ea_st.DATALOGENABLED = lp.EnableDataLog;
+
+    int found = 0;
+    long oldinterval = ea_readint(S_DATALOG, "DataLogInterval", 0, &found);
+    if (!found || oldinterval != static_cast<long>(lp.DataLogInterval)) {
+        errors += write_unsigned(S_DATALOG, "DataLogInterval", lp.DataLogInterval);
+        ea_st.DLOGINTERVAL = lp.DataLogInterval;
+        // The data log starts its new interval with a record at once.
+        ea_st.lastdatalog = 0;
+    }
+    errors += write_unsigned(S_DATALOG, "DataLogMaxSize", lp.MaxDataRec);
+    errors += write_num(S_UPS, "IgnoreOtherAgentDown", cp.bIgnore);
+    ui->bIgnoreDown = cp.bIgnore;
+
+    char old[FILEHANDLE_LINE_MAX];
+    cp.Group[NAME_MAX] = '\0';
+    ea_readstr(S_UPS, "Group", old, sizeof old, "");
+    if (strncmp(cp.Group, old, NAME_MAX) != 0) {
+        errors += writeparam(S_UPS, "Group", cp.Group) == 0 ? 0 : 1;
+        announce();
+    }
+    wp_strlcpy(ui->Group, cp.Group, NAME_MAX + 1);
+
+    int autoboot = ea_readint(S_UPS, "AutoBoot", 0, &found);
+    if (!found || autoboot != wp.AutoReboot) {
+        errors += write_num(S_UPS, "AutoBoot", wp.AutoReboot);
+        ui->bAutoReboot = wp.AutoReboot;
+        tell_autoboot(wp.AutoReboot != 0);
+    }
+
+    int comset = ea_readint(S_UPS, "ComSet", 0, &found);
+    if (!found || comset != wp.ComSet) {
+        if (wp.ComSet > COMSET_MAX || wp.ComSet < COMSET_MIN)
+            wp.ComSet = found ? comset : 0;
+        // Signed: -1 and -2 must read back as themselves.
+        errors += write_num(S_UPS, "ComSet", wp.ComSet);
+        announce();
+    }
+
+    int type = ea_readint(S_UPS, "AgentType", 0, &found);
+    if (!found || type != static_cast<long>(cp.AgentType)) {
+        errors += write_unsigned(S_UPS, "AgentType", cp.AgentType);
+        ui->AgentType = cp.AgentType;
+        announce();
+    }
+
+    if (errors != 0)
+        return -1;
+    eventaction(9, in, out);
+    return 0;
+}
+
+int getupsstatus(UPS_UPSINFO *ui)
+{
+    if (ui == nullptr)
+        return -1;
+    int found = 0;
+    int type = ea_readint(S_UPS, "AgentType", AGTYPE_HIGH, &found);
+    if (!found)
+        log_missing("Cannot read AgentType from config file");
+    // The live record of an agent without a valid type starts as the most
+    // cautious one.
+    if (!set_role(type)) {
+        type = AGTYPE_HIGH;
+        set_role(type);
+    }
+    ui->AgentType = static_cast<uint32_t>(type);
+
+    char text[FILEHANDLE_LINE_MAX];
+    if (ea_readstr(S_UPS, "BuzzerCan", text, sizeof text, nullptr))
+        ui->BuzzerCan = strncmp(text, "off", 3) == 0 ? 0 : 1;
+    else
+        log_missing("Cannot read BuzzerCan from config file");
+    if (ea_readstr(S_UPS, "AutoTestCan", text, sizeof text, nullptr)) {
+        if (strncmp(text, "off", 3) == 0)
+            ui->AutoTestCan = 0;
+        else if (strncmp(text, "on", 2) == 0)
+            ui->AutoTestCan = 1;
+    } else {
+        log_missing("Cannot read AutoTestCan from config file");
+    }
+
+    if (ui->ComId >= 0)
+        ui->PreChangeBatt = battery_date(ui);
+
+    if (!ea_readstr(S_UPS, "Group", ui->Group, NAME_MAX + 1, DEFAULT_GROUP)) {
+        log_missing("Cannot read Group from config file");
+        writeparam(S_UPS, "Group", DEFAULT_GROUP);
+    }
+
+    getlasttwoevents(ui->events);
+    ui->bACPI = 0;
+
+    int rc = 0;
+    rc |= gettime(sysclock_time(), &ui->timeinfo);
+    rc |= gettime(ea_st.SCH_off, &ui->nextdown);
+    rc |= gettime(ea_st.SCH_boot, &ui->nextboot);
+    return rc != 0 ? -1 : 0;
+}
+
+int initial(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
+{
+    if (in == nullptr || out == nullptr || out->DATA.upsinfop == nullptr)
+        return -1;
+    int rc = getconfig(out);
+    if (rc == 0 && out->DATA.upsconfigp->workparam.ComSet == COMSET_MIN)
+        out->DATA.upsinfop->CommStatus = COMMSTATUS_NOUPS;
+
+    out->DATA.schlist = getschlist();
+
+    UPS_EVENTINFO *eap = out->DATA.eu.eap != nullptr ? out->DATA.eu.eap : in->DATA.eu.eap;
+    if (eap == nullptr || getevent(eap, in, out) != 0)
+        rc = -1;
+    if (getupsstatus(out->DATA.upsinfop) != 0)
+        rc = -1;
+
+    UPS_UPSINFO *live = live_of(in, out);
+    live->sftResBattery.Result = 2;
+    live->sftResUPS.Result = 2;
+
+    if (rc != 0)
+        return -1;
+    eventaction(7, in, out);
+    ea_callback(CB_ANNOUNCE, nullptr, 0, 0);
+    return 0;
+}

@@ -17,6 +17,16 @@ int ea_readint(const char *sect, const char *key, int def, int *found = nullptr)
 // was there, 0 when def was used.  dst null or size 0: only reports.
 int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const char *def);
 
+// Copies a text field of fieldsize bytes that came from a monitor and need
+// not be ended into dst (dstsize > 0): at most fieldsize - 1 and dstsize - 1
+// characters, always ended.
+void ea_fieldcopy(char *dst, size_t dstsize, const char *field, size_t fieldsize);
+
+// Makes sure the configuration file exists (a new one is root's, group 1,
+// mode 0600) and is a plain file that can be opened for update.  Returns 0,
+// or -1 when it cannot be made or opened.
+int ea_configready(void);
+
 // Loads the configuration record out->DATA.upsconfigp and the parts of the
 // live record out->DATA.upsinfop that mirror it, and the engine's copies.
 // Returns 0, or -1 when the host's node name cannot be had.
