@@ -8,6 +8,7 @@
 #include "agent/agent_net.h"
 #include "agent/agent_ups.h"
 #include "agent/agent_utils.h"
+#include "agent/daemon_engine.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -542,6 +543,7 @@ int daemon_initagent(AGENT *ap)
     daemon_st.users.nusers = 0;
     daemon_st.users.udp = ap->us;
     engine_views(ap, E_UPSTAT | E_UPSCONFIG | E_SCHEDULE | E_EVENTACTION);
+    daemon_engine_install();
     return call_engine(EA_INIT);
 }
 

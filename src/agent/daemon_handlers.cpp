@@ -14,6 +14,7 @@
 
 #include "agent/agent_log.h"
 #include "agent/agent_net.h"
+#include "agent/daemon_engine.h"
 #include "agent/strings.h"
 #include "agent/sysroot.h"
 #include "ea/filehandle.h"
@@ -118,13 +119,15 @@ int serve_read(AGENT *ap)
     case RD_NOTHING:
         return daemon_answernullcloseapp(ap);
     case RD_EVENTLOG:
+        return daemon_geteventlog(ap);
     case RD_DATALOG:
+        return daemon_getdatalog(ap);
     case RD_SCHEDULE:
+        return daemon_getschedule(ap);
     case RD_EVENTSET:
+        return daemon_getevents(ap);
     case RD_CONFIG:
-        // Read by the engine, which comes later.
-        daemon_st.unserved++;
-        return -1;
+        return daemon_getconfig(ap);
     default:
         return -1;
     }

@@ -1,1 +1,132 @@
-// (placeholder; being written)
+// Events and the tick.  An event is remembered as one of the two latest and,
+// when its settings say so, written to the event log; the tick writes the
+// data log and publishes the time stamp and the two latest events.
+#include "ea/ea_action.h"
+
+#include "agent/strings.h"
+#include "agent/sysclock.h"
+#include "ea/e_a.h"
+#include "ea/ea_events.h"
+#include "ea/ea_history.h"
+#include "ea/ea_state.h"
+#include "ea/ea_time.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace
+{
+
+// Events whose log record names someone, and the shutdown event whose
+// record names the event that caused it.
+enum {
+    EV_SYSDOWN = 22,
+    EV_CANCEL = 21,
+    EV_USERDOWN = 79,
+    EV_AGENTDOWN = 80,
+    EV_NETDOWN = 134,
+};
+
+constexpr int no_cause = 255;
+
+// Copies a name field that need not be terminated.
+void copy_field(char *dst, size_t dstsize, const char *src, size_t srcsize)
+{
+    char tmp[EA_NAMELEN];
+    size_t n = strnlen(src, srcsize < sizeof tmp - 1 ? srcsize : sizeof tmp - 1);
+    memcpy(tmp, src, n);
+    tmp[n] = '\0';
+    wp_strlcpy(dst, tmp, dstsize);
+}
+
+// The name an event's record carries, taking the commanding monitor's name
+// from the command in progress; null for none.
+const char *event_name(int eventid, const UPS_EIN_DATA *in)
+{
+    const AGENTCMD *acp = in->DATA.acp;
+    switch (eventid) {
+    case EV_CANCEL:
+        if (acp != nullptr && acp->cmd == CMD_CANCELSHUTDOWN && acp->arg.hp != nullptr)
+            copy_field(ea_st.monitorname, sizeof ea_st.monitorname, acp->arg.hp, EA_NAMELEN);
+        return ea_st.monitorname;
+    case EV_USERDOWN:
+        if (acp != nullptr && acp->cmd == CMD_SHUTDOWN && acp->arg.adip != nullptr)
+            copy_field(ea_st.monitorname, sizeof ea_st.monitorname, acp->arg.adip->Agent,
+                       sizeof acp->arg.adip->Agent);
+        return ea_st.monitorname;
+    case EV_AGENTDOWN:
+    case EV_NETDOWN:
+        return ea_st.agentname;
+    default:
+        return nullptr;
+    }
+}
+
+const UPS_EVENTINFO *find_settings(const UPS_EVENTINFO *eap, int eventid)
+{
+    for (int i = 0; i < EA_NEVENTROWS; i++) {
+        if (eap[i].EventID == eventid)
+            return &eap[i];
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int eventaction(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
+{
+    int errors = 0;
+    int downid = eventid == EV_SYSDOWN ? ea_st.DOWNEVENTID : no_cause;
+    const char *name = event_name(eventid, in);
+
+    ea_st.last2event[0] = ea_st.last2event[1];
+    if (updatelastevent(eventid, downid, name) < 0)
+        errors++;
+
+    // While the event settings are being read, the freshly read ones count.
+    const UPS_EVENTINFO *eap = ea_st.CURRENTCMD == EA_GETEVENT ? out->DATA.eu.eap : in->DATA.eu.eap;
+    if (eap == nullptr)
+        return -1;
+    const UPS_EVENTINFO *ev = find_settings(eap, eventid);
+    if (ev == nullptr || EventMsg(eventid) == nullptr)
+        return -1;
+
+    if (ev->Record && ea_st.EVENTLOGENABLED &&
+        eventlog(eventid, static_cast<int>(out->DATA.upsconfigp->logparam.MaxEventRec), downid,
+                 name) < 0)
+        errors++;
+
+    // The users' notification (wall, write, mail), the event's own command
+    // and the event-triggered shutdown come with the actions.
+    return errors ? -1 : 0;
+}
+
+int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
+{
+    int errors = 0;
+    time_t now = sysclock_time();
+    UPS_UPSINFO *ui = in->DATA.upsinfop;
+
+    // The countdowns, the shutdown itself and the scheduled self-tests come
+    // with the actions and the schedules; the data log runs already.
+    if (ea_st.DATALOGENABLED &&
+        labs(static_cast<long>(now - ea_st.lastdatalog)) >= ea_st.DLOGINTERVAL && !ea_st.ISCOMLST &&
+        ui->upsmodel[0] == 'Q') {
+        if (datalog(&ui->upsdata, static_cast<int>(out->DATA.upsconfigp->logparam.MaxDataRec)) < 0)
+            errors++;
+        ea_st.lastdatalog = now;
+    }
+
+    // Until the status evaluation publishes them on every pass, the tick
+    // does: monitors show the two latest events and the time of the sample.
+    // An event log that is not there yet is no failure of the tick.
+    getlasttwoevents(out->DATA.upsinfop->events);
+    gettime(now, &out->DATA.upsinfop->timeinfo);
+    return errors ? -1 : 0;
+}
+
+SCHEDULELIST *getschlist(void)
+{
+    // Schedules are not kept yet: they come with the schedule settings.
+    return nullptr;
+}

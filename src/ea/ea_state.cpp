@@ -1,6 +1,8 @@
 // The engine's one state record, its start values and the way to the daemon.
 #include "ea/ea_state.h"
 
+#include "ea/ea_history.h"
+
 #include <cstring>
 
 namespace
@@ -38,6 +40,7 @@ ea_state ea_st = defaults(nullptr);
 void ea_stateinit(void)
 {
     ea_st = defaults(ea_st.callback);
+    ea_history_init();
 }
 
 void ea_setcallback(ea_callback_fn fn)
