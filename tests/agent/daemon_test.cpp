@@ -6,6 +6,7 @@
 #include "agent/agent_daemon.h"
 #include "agent/agent_main.h"
 #include "agent/agent_net.h"
+#include "agent/sysclock.h"
 #include "agent/sysroot.h"
 
 #include "daemon_stage.h"
@@ -656,25 +657,30 @@ TEST_F(Daemon, DatagramsCarryNoRights)
         *daemon_head() = h;
         return daemon_procnetmsg(&agent, AUTH_NONE, 0);
     };
-    // Another agent's shutdown request: past the rights rule from anywhere.
-    EXPECT_EQ(datagram(PK_SHUTDOWN, "192.0.2.9"), -1);
-    EXPECT_EQ(daemon_st.unserved, 1u);
-    EXPECT_EQ(daemon_st.refused, 0u);
-    // Other control kinds: from this host only.
-    EXPECT_EQ(datagram(PK_SELFTEST, "192.0.2.9"), -1);
-    EXPECT_EQ(datagram(PK_PROTCFG, "192.0.2.9"), -1);
-    EXPECT_EQ(daemon_st.refused, 2u);
-    EXPECT_EQ(datagram(PK_SELFTEST, "127.0.0.1"), -1);
-    EXPECT_EQ(datagram(PK_PROTCFG, "127.3.2.1"), -1);
-    EXPECT_EQ(daemon_st.unserved, 3u);
-    EXPECT_EQ(daemon_st.refused, 2u);
-    // A password by datagram could grant nothing: refused.
-    EXPECT_EQ(datagram(PK_PASSWORD, "127.0.0.1"), -1);
-    EXPECT_EQ(daemon_st.refused, 3u);
-    // The UDP-only reads are served without rights (later, by the engine).
-    EXPECT_EQ(datagram(PK_GETPROTCFG, "192.0.2.9"), -1);
-    EXPECT_EQ(daemon_st.refused, 3u);
-    EXPECT_EQ(daemon_st.unserved, 4u);
+    // By datagram only another agent's shutdown request (its handler checks
+    // type and group) passes from anywhere, and a protector's setting of its
+    // agent from this host; every other control kind is refused, from this
+    // host too, where any local user can send one.  The reads need no rights.
+    const struct {
+        uint8_t kind;
+        bool remote, local; // served from 192.0.2.9, from 127.x
+    } table[] = {
+        {PK_SHUTDOWN, true, true},        {PK_PROTCFG, false, true},
+        {PK_EVENTSET, false, false},      {PK_CONFIG, false, false},
+        {PK_SELFTESTLOW, false, false},   {PK_SELFTEST, false, false},
+        {PK_SCHEDULE, false, false},      {PK_CANCELSHUTDOWN, false, false},
+        {PK_PASSWORD, false, false},      {PK_GETPROTCFG, true, true},
+        {PK_GETPROTEVENTLOG, true, true},
+    };
+    for (const auto &row : table) {
+        for (const char *from : {"192.0.2.9", "127.0.0.1", "127.3.2.1"}) {
+            bool expect = strncmp(from, "127.", 4) == 0 ? row.local : row.remote;
+            unsigned long before = daemon_st.refused;
+            datagram(row.kind, from);
+            EXPECT_EQ(daemon_st.refused - before, expect ? 0u : 1u)
+                << int(row.kind) << " from " << from;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -687,6 +693,7 @@ struct FakeUsers {
     static inline std::string name, pwhash, sphash, asked;
     static inline bool shadow;
     static inline uid_t uid;
+    static inline long expire;
     static inline struct passwd pw;
     static inline struct spwd sp;
     static struct passwd *getpw(const char *n)
@@ -707,6 +714,7 @@ struct FakeUsers {
         sp = {};
         sp.sp_namp = name.data();
         sp.sp_pwdp = sphash.data();
+        sp.sp_expire = expire;
         return &sp;
     }
 };
@@ -740,8 +748,23 @@ class DaemonPassword : public Daemon
         FakeUsers::pwhash = "x";
         FakeUsers::shadow = true;
         FakeUsers::uid = getuid() + 1000;
+        FakeUsers::expire = -1;
         testutil::write_file(sysroot_path(SP_CONFIG), "[UPS]\n");
+        sysclock_fake(kNow, 1000);
     }
+    void TearDown() override
+    {
+        sysclock_real();
+        Daemon::TearDown();
+    }
+    // One password request a second later: the daemon hashes only a few
+    // a second.
+    std::string ask(int fd, const std::string &user, const std::string &pass)
+    {
+        sysclock_advance(1);
+        return roundtrip(fd, password_request(user, pass));
+    }
+    static constexpr time_t kNow = 1780000000; // a day in 2026
 };
 
 } // namespace
@@ -749,20 +772,20 @@ class DaemonPassword : public Daemon
 TEST_F(DaemonPassword, RightsFollowTheShadowHashAndTheConfigurationOwner)
 {
     int m = monitor();
-    EXPECT_EQ(roundtrip(m, password_request("operator", "wrong")), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", "wrong"), password_answer(4));
     EXPECT_EQ(net_client_p[0].auth, AUTH_NONE);
-    EXPECT_EQ(roundtrip(m, password_request("nobody", "s3cret")), password_answer(4));
-    EXPECT_EQ(roundtrip(m, password_request("operator", "s3cret")), password_answer(2));
+    EXPECT_EQ(ask(m, "nobody", "s3cret"), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(2));
     EXPECT_EQ(net_client_p[0].auth, AUTH_USER);
 
     FakeUsers::uid = getuid(); // the owner of the configuration file
-    EXPECT_EQ(roundtrip(m, password_request("operator", "s3cret")), password_answer(1));
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(1));
     EXPECT_EQ(net_client_p[0].auth, AUTH_ADMIN);
 
     // Without a configuration file no one gets rights.
     unlink(sysroot_path(SP_CONFIG));
     int m2 = monitor("192.0.2.8");
-    EXPECT_EQ(roundtrip(m2, password_request("operator", "s3cret")), password_answer(4));
+    EXPECT_EQ(ask(m2, "operator", "s3cret"), password_answer(4));
     EXPECT_EQ(net_client_p[1].auth, AUTH_NONE);
 }
 
@@ -771,27 +794,27 @@ TEST_F(DaemonPassword, EmptyAndMissingHashes)
     int m = monitor();
     // No shadow entry: the user database's field is the hash, here no valid one.
     FakeUsers::shadow = false;
-    EXPECT_EQ(roundtrip(m, password_request("operator", "s3cret")), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(4));
     FakeUsers::pwhash = FakeUsers::sphash;
-    EXPECT_EQ(roundtrip(m, password_request("operator", "s3cret")), password_answer(2));
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(2));
     // An empty hash takes only an empty password.
     FakeUsers::pwhash = "";
-    EXPECT_EQ(roundtrip(m, password_request("operator", "x")), password_answer(4));
-    EXPECT_EQ(roundtrip(m, password_request("operator", "")), password_answer(2));
+    EXPECT_EQ(ask(m, "operator", "x"), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", ""), password_answer(2));
     // A locked account.
     FakeUsers::shadow = true;
     FakeUsers::sphash = "!";
-    EXPECT_EQ(roundtrip(m, password_request("operator", "")), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", ""), password_answer(4));
 }
 
 TEST_F(DaemonPassword, FieldsWithoutTerminatorAreBoundedAndLengthChecked)
 {
     int m = monitor();
     std::string longname(40, 'u');
-    roundtrip(m, password_request(longname + "spill", "s3cret"));
+    ask(m, longname + "spill", "s3cret");
     EXPECT_EQ(FakeUsers::asked, longname);
     FakeUsers::name = longname;
-    EXPECT_EQ(roundtrip(m, password_request(longname, "s3cret")), password_answer(2));
+    EXPECT_EQ(ask(m, longname, "s3cret"), password_answer(2));
 
     std::string req = password_request("operator", "s3cret");
     UPS_PACKET_HEAD h = {NET_VERSION_110, 0, PK_PASSWORD, 67};
@@ -802,15 +825,82 @@ TEST_F(DaemonPassword, FiveFailuresCloseTheConnection)
 {
     int m = monitor();
     // A success in between does not wipe the count.
-    EXPECT_EQ(roundtrip(m, password_request("operator", "a")), password_answer(4));
-    EXPECT_EQ(roundtrip(m, password_request("operator", "s3cret")), password_answer(2));
+    EXPECT_EQ(ask(m, "operator", "a"), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(2));
     for (int i = 2; i <= 4; i++)
-        EXPECT_EQ(roundtrip(m, password_request("operator", "b")), password_answer(4)) << i;
+        EXPECT_EQ(ask(m, "operator", "b"), password_answer(4)) << i;
     EXPECT_NE(net_client_p[0].sockfd, -1);
-    EXPECT_EQ(roundtrip(m, password_request("operator", "c")), password_answer(4));
+    EXPECT_EQ(ask(m, "operator", "c"), password_answer(4));
     EXPECT_EQ(net_client_p[0].sockfd, -1) << "the fifth failure closed it";
     EXPECT_TRUE(closed_by_peer(m));
     EXPECT_NE(debuglog().find("too many failed password requests"), std::string::npos);
+}
+
+TEST_F(DaemonPassword, AnAddressThatKeepsFailingIsRefusedAcrossReconnects)
+{
+    // Each step: a new connection from the address, password right or
+    // wrong, seconds passed since the step before, and the answer.
+    const struct {
+        const char *from;
+        const char *pass;
+        double later;
+        int32_t right;
+    } script[] = {
+        {"192.0.2.7", "a", 0, 4},       {"192.0.2.7", "b", 0, 4},      {"192.0.2.7", "c", 0, 4},
+        {"192.0.2.7", "s3cret", 0, 2},  {"192.0.2.7", "d", 0, 4},
+        {"192.0.2.7", "e", 0, 4}, // the fifth failure: refused for 60 s
+        {"192.0.2.7", "s3cret", 0, 4},  {"192.0.2.8", "s3cret", 0, 2}, // others are not
+        {"192.0.2.7", "s3cret", 55, 4}, {"192.0.2.7", "s3cret", 5, 2},
+        {"192.0.2.7", "f", 0, 4},       {"192.0.2.7", "g", 0, 4},      {"192.0.2.7", "h", 0, 4},
+        {"192.0.2.7", "i", 0, 4},
+        {"192.0.2.7", "j", 0, 4}, // five more: refused for twice as long
+        {"192.0.2.7", "s3cret", 115, 4}, {"192.0.2.7", "s3cret", 5, 2},
+        // An hour without failures and the address starts afresh.
+        {"192.0.2.7", "k", 3700, 4},    {"192.0.2.7", "l", 0, 4},      {"192.0.2.7", "m", 0, 4},
+        {"192.0.2.7", "n", 0, 4},       {"192.0.2.7", "o", 0, 4},
+        {"192.0.2.7", "s3cret", 61, 2},
+    };
+    uint16_t port = 41000;
+    for (size_t i = 0; i < sizeof script / sizeof script[0]; i++) {
+        sysclock_advance(script[i].later);
+        int m = monitor(script[i].from, port++);
+        FakeUsers::asked.clear();
+        EXPECT_EQ(ask(m, "operator", script[i].pass), password_answer(script[i].right)) << i;
+        close(net_client_p[0].sockfd);
+        free_client_sockfd(&agent.agnet, net_client_p[0].sockfd);
+        if (i == 6 || i == 8)
+            EXPECT_EQ(FakeUsers::asked, "") << "a refused address is not even looked up";
+    }
+    std::string log = debuglog();
+    EXPECT_EQ(testutil::count_of(log, "from 192.0.2.7, refused for 60 s"), 2u) << log;
+    EXPECT_EQ(testutil::count_of(log, "from 192.0.2.7, refused for 120 s"), 1u) << log;
+}
+
+TEST_F(DaemonPassword, NoUserExpiryAndAFloodOfRequests)
+{
+    int m = monitor();
+    // A name that is no user costs a hash, as a real one does.
+    EXPECT_EQ(ask(m, "ghost", "s3cret"), password_answer(4));
+    EXPECT_EQ(daemon_st.cryptruns, 1);
+    // An account past its expiry day is refused, one before it is not.
+    const long today = kNow / 86400; // the asks below move on by seconds only
+    FakeUsers::expire = today;
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(4));
+    FakeUsers::expire = today + 1;
+    EXPECT_EQ(ask(m, "operator", "s3cret"), password_answer(2));
+
+    // Within one second only three hashes are computed.
+    int m2 = monitor("192.0.2.8");
+    sysclock_advance(1);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(roundtrip(m2, password_request("operator", "s3cret")), password_answer(2));
+    EXPECT_EQ(roundtrip(m2, password_request("operator", "s3cret")), password_answer(4));
+    EXPECT_NE(debuglog().find("too many password requests at once"), std::string::npos);
+    EXPECT_EQ(ask(m2, "operator", "s3cret"), password_answer(2));
+    // No copy of the password is left in the request buffer.
+    const UPS_PASSWORD *req = reinterpret_cast<const UPS_PASSWORD *>(daemon_data());
+    EXPECT_EQ(std::string(req->password, sizeof req->password),
+              std::string(sizeof req->password, '\0'));
 }
 
 // ---------------------------------------------------------------------------
