@@ -9,6 +9,8 @@
 #include "agent/agent_ups.h"
 #include "agent/agent_utils.h"
 #include "agent/daemon_engine.h"
+#include "agent/net_queue.h"
+#include "agent/sysclock.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -35,10 +37,15 @@ int eout_cmd;
 namespace
 {
 
-// A reply the UPS channel process owes comes within a poll of the UPS,
-// about a second; five seconds means it is not coming.
+// The UPS channel process serves command words only between polls, and a
+// poll on a failing line takes up to about 11 s before the loss is decided
+// (after which no reply comes).  A reply not there 4 s after that is not
+// coming.
 constexpr int default_cmdwait_ms = 3000;
-constexpr int default_replywait_ms = 5000;
+constexpr int default_replywait_ms = 15000;
+
+// Listeners rest this long when the process is out of descriptors or memory.
+constexpr double accept_rest_s = 1.0;
 
 // Below this a failed allocation means the system is out of memory for
 // even the everyday buffer, and the daemon cannot serve anything.
@@ -51,8 +58,10 @@ daemon_state defaults()
     s.getpwnam = getpwnam;
     s.getspnam = getspnam;
     s.sigfd[0] = s.sigfd[1] = -1;
+    s.accept = accept4;
     s.cmdwait_ms = default_cmdwait_ms;
     s.replywait_ms = default_replywait_ms;
+    s.locked_since = -1;
     s.dropfd = -1;
     return s;
 }
@@ -116,11 +125,7 @@ void daemon_replyhead(AGENT *ap, uint8_t kind, uint32_t length)
     UPS_CLIADDR *ca = daemon_cliaddr();
     ca->sockfd = ap->agnet.cnc.sockfd;
     ca->addr = ap->agnet.cnc.addr;
-    UPS_PACKET_HEAD *h = daemon_head();
-    h->Version = NET_VERSION_110;
-    h->Prototype = static_cast<int8_t>(ap->aip->ups.protocol & 0xFF);
-    h->DataId = kind;
-    h->Length = length;
+    net_packethead(ap, kind, length);
 }
 
 // ---------------------------------------------------------------------------
@@ -242,6 +247,17 @@ int wait_fd(int fd, short events, int ms)
     }
 }
 
+// A reply that comes after its command was given up tells whether the UPS
+// carried the command out after all (a shutdown, say): the log keeps it.
+void log_late_reply(int32_t word)
+{
+    char msg[96];
+    snprintf(msg, sizeof msg, "paspipe. daemon_sendcmdtoups: late reply %d to command %d\n", word,
+             daemon_st.latecmd);
+    printf0(msg);
+    daemon_st.latecmd = 0;
+}
+
 // A reply word that came after its command was given up must not be taken
 // for the reply to the next one.
 void drain_stale_replies(int fd)
@@ -251,9 +267,9 @@ void drain_stale_replies(int fd)
         if (poll(&p, 1, 0) != 1 || !(p.revents & POLLIN))
             return;
         int32_t word;
-        if (read(fd, &word, sizeof word) <= 0)
+        if (read(fd, &word, sizeof word) != static_cast<ssize_t>(sizeof word))
             return;
-        printf0("paspipe. daemon_sendcmdtoups: stale reply dropped\n");
+        log_late_reply(word);
     }
 }
 
@@ -293,7 +309,7 @@ int daemon_sendcmdtoups(AGENT *ap, int cmd)
     if (!wait_fd(out, POLLOUT, daemon_st.cmdwait_ms))
         return -1;
     char msg[64];
-    snprintf(msg, sizeof msg, "write actpipe, sendcmdtoups, %d.\n", cmd);
+    snprintf(msg, sizeof msg, "write actpipe, sendcmdtoups, %d.", cmd);
     printf0(msg);
     ssize_t w;
     do {
@@ -308,6 +324,7 @@ int daemon_sendcmdtoups(AGENT *ap, int cmd)
 
     if (!wait_fd(ap->chna2u.paspipe[0], POLLIN, daemon_st.replywait_ms)) {
         printf0("paspipe. daemon_sendcmdtoups: no reply in time\n");
+        daemon_st.latecmd = cmd;
         return -1;
     }
     int32_t reply = 0;
@@ -345,7 +362,7 @@ struct pollset {
 
 pollset ps;
 
-void ps_add(int fd)
+void ps_add(int fd, short events = POLLIN)
 {
     if (fd < 0)
         return;
@@ -357,19 +374,24 @@ void ps_add(int fd)
         ps.fds = static_cast<struct pollfd *>(grown);
         ps.cap = cap;
     }
-    ps.fds[ps.n++] = {fd, POLLIN, 0};
+    ps.fds[ps.n++] = {fd, events, 0};
+}
+
+short ps_revents(int fd)
+{
+    if (fd < 0)
+        return 0;
+    for (int i = 0; i < ps.n; i++) {
+        if (ps.fds[i].fd == fd)
+            return ps.fds[i].revents;
+    }
+    return 0;
 }
 
 // Whether poll found fd readable, closed or failed: a read then tells which.
 bool ps_ready(int fd)
 {
-    if (fd < 0)
-        return false;
-    for (int i = 0; i < ps.n; i++) {
-        if (ps.fds[i].fd == fd)
-            return (ps.fds[i].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
-    }
-    return false;
+    return (ps_revents(fd) & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 // Points both engine records at the daemon's memory for one request.
@@ -393,6 +415,15 @@ int call_engine(int cmd)
     return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
 }
 
+void serve_late_reply(AGENT *ap)
+{
+    int32_t word;
+    if (read_word(ap->chna2u.paspipe[0], &word) == static_cast<ssize_t>(sizeof word))
+        log_late_reply(word);
+    else
+        daemon_st.latecmd = 0; // the UPS process is gone; its pipe tells the loop
+}
+
 // sigchild wrote on the self-pipe: the UPS channel process is dead.
 bool ups_died(void)
 {
@@ -409,12 +440,48 @@ bool ups_died(void)
     }
 }
 
-// Connection attempts that vanish or hit a passing shortage are not the
-// daemon's failure; anything else means the listening socket is broken.
+// Connection attempts that vanish on the way, or that the network or a
+// firewall refuses, are not the daemon's failure (the manual page calls them
+// transient); anything else means the listening socket is broken.
 bool accept_transient(int err)
 {
-    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR || err == ECONNABORTED ||
-           err == EPROTO || err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+    switch (err) {
+    case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Out of descriptors or memory: the pending connection stays pending and
+// the listener stays ready, so taking it again at once would only spin.
+bool accept_exhausted(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOMEM || err == ENOBUFS;
+}
+
+int connections_from(in_addr_t addr)
+{
+    int n = 0;
+    for (int i = 0; i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1; i++) {
+        if (net_client_p[i].addr.sin_addr.s_addr == addr)
+            n++;
+    }
+    return n;
 }
 
 int serve_accept(AGENT *ap, NETSERV *s)
@@ -422,20 +489,57 @@ int serve_accept(AGENT *ap, NETSERV *s)
     struct sockaddr_in peer;
     memset(&peer, 0, sizeof peer);
     socklen_t len = sizeof peer;
-    int fd = accept4(s->tcpfd, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_CLOEXEC);
+    int fd =
+        daemon_st.accept(s->tcpfd, reinterpret_cast<struct sockaddr *>(&peer), &len, SOCK_CLOEXEC);
     if (fd < 0) {
+        if (accept_exhausted(errno)) {
+            printf0("daemon_doagent: accept: out of resources, listeners rest a second\n");
+            daemon_st.listen_resume = sysclock_mono() + accept_rest_s;
+            return 0;
+        }
         if (accept_transient(errno))
             return 0;
         printf0("daemon_doagent: accept\n");
         return -1;
     }
     // A connection left open and unserved would hold the monitor in a
-    // silent wait; closed, it sees at once that the agent is busy.
-    if (daemon_addclient(&ap->agnet, fd, &peer) < 0) {
+    // silent wait; closed, it sees at once that the agent is busy.  One
+    // host may not take the places of all others.
+    if (connections_from(peer.sin_addr.s_addr) >= DAEMON_MAXPERADDR) {
+        printf0("daemon_doagent: too many connections from one address, connection closed\n");
+        close(fd);
+    } else if (daemon_addclient(&ap->agnet, fd, &peer) < 0) {
         printf0("daemon_doagent: monitor table full, connection closed\n");
         close(fd);
     }
     return 0;
+}
+
+void drop_client(AGENT *ap, NETCLI *c)
+{
+    int fd = c->sockfd;
+    close(fd);
+    free_client_sockfd(&ap->agnet, fd);
+}
+
+// Sends what waits in the queues of the monitors whose sockets take it now,
+// and ends the connections that have held half a packet too long.
+void serve_output_and_stalls(AGENT *ap)
+{
+    int i = 0;
+    while (i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1) {
+        NETCLI *c = &net_client_p[i];
+        if ((ps_revents(c->sockfd) & POLLOUT) && netq_flush(c->sockfd) != 0) {
+            // Broken: the read below finds it so and ends it.
+            netq_forget(c->sockfd);
+        }
+        if (net_stalled(c->sockfd)) {
+            printf0("daemon_doagent: half a packet held too long, connection closed\n");
+            drop_client(ap, c);
+            continue; // the slot now holds the next client
+        }
+        i++;
+    }
 }
 
 void serve_datagram(AGENT *ap)
@@ -499,9 +603,7 @@ void serve_clients(AGENT *ap)
             daemon_st.dropfd = -1;
         }
         if (drop) {
-            int fd = c->sockfd;
-            close(fd);
-            free_client_sockfd(&ap->agnet, fd);
+            drop_client(ap, c);
             continue; // the slot now holds the next client
         }
         i++;
@@ -513,6 +615,18 @@ void serve_clients(AGENT *ap)
 int manager_request(AGENT *ap)
 {
     AGINFO *aip = ap->aip;
+    // The manager holds the word only while it writes the request; one seen
+    // held for seconds belongs to a manager that died holding it, and would
+    // block every later stop and reload.
+    if (aip->locked == 0) {
+        daemon_st.locked_since = -1;
+    } else if (daemon_st.locked_since < 0) {
+        daemon_st.locked_since = sysclock_mono();
+    } else if (sysclock_mono() - daemon_st.locked_since >= DAEMON_STALELOCK_S) {
+        printf0("daemon_doagent: lock word held too long, cleared\n");
+        net_clearlock();
+        daemon_st.locked_since = -1;
+    }
     if (aip->isagentchg == AGCHG_NONE || net_testandsetlock() != 0)
         return 0;
     if (aip->isagentchg < 0) {
@@ -554,10 +668,14 @@ int daemon_pass(AGENT *ap, int timeout_ms)
     ps_add(daemon_st.sigfd[0]);
     ps_add(ap->chnu2a.actpipe[0]);
     ps_add(an->ufd);
-    for (NETSERV *s = an->tfdlist; s != nullptr; s = s->next)
+    // A reply given up on may still come: watched to be logged.
+    if (daemon_st.latecmd != 0)
+        ps_add(ap->chna2u.paspipe[0]);
+    bool listening = sysclock_mono() >= daemon_st.listen_resume;
+    for (NETSERV *s = an->tfdlist; listening && s != nullptr; s = s->next)
         ps_add(s->tcpfd);
     for (NETCLI *c = an->clilist; c != nullptr; c = c->next)
-        ps_add(c->sockfd);
+        ps_add(c->sockfd, netq_pending(c->sockfd) > 0 ? POLLIN | POLLOUT : POLLIN);
 
     int nready = poll(ps.fds, static_cast<nfds_t>(ps.n), timeout_ms);
     if (nready < 0) {
@@ -572,8 +690,11 @@ int daemon_pass(AGENT *ap, int timeout_ms)
         printf0("receive sigchild, exit\n");
         return -1;
     }
+    serve_output_and_stalls(ap);
     if (nready > 0) {
-        for (NETSERV *s = an->tfdlist; s != nullptr; s = s->next) {
+        if (daemon_st.latecmd != 0 && ps_ready(ap->chna2u.paspipe[0]))
+            serve_late_reply(ap);
+        for (NETSERV *s = an->tfdlist; listening && s != nullptr; s = s->next) {
             if (ps_ready(s->tcpfd) && serve_accept(ap, s) < 0)
                 return -1;
         }

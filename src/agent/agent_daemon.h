@@ -11,6 +11,7 @@
 
 #include <pwd.h>
 #include <shadow.h>
+#include <sys/socket.h>
 
 // ---------------------------------------------------------------------------
 // Limits
@@ -29,6 +30,13 @@ inline constexpr int DAEMON_MAXREQUEST = DAEMON_INITBUF;
 // The buffer never grows beyond this, whatever a reply asks for (the longest
 // log reply, 32767 records of 28 bytes, fits).
 inline constexpr int DAEMON_MAXBUF = 4 << 20;
+
+// Connections at once from one source address: a quarter of the table.
+inline constexpr int DAEMON_MAXPERADDR = 16;
+
+// Seconds the manager's lock word may be seen held before the daemon takes
+// its holder for dead and clears it.
+inline constexpr double DAEMON_STALELOCK_S = 5;
 
 // Failed password requests after which a connection is closed.
 inline constexpr int DAEMON_MAXPWFAIL = 5;
@@ -99,11 +107,13 @@ int daemon_findclient(int sockfd);
 // The UPS channel process
 
 // Sends one command word on chna2u and, for UPSCMD_SHUTDOWN, UPSCMD_BATTDATE
-// and UPSCMD_REFRESH (agent_ups.h), waits for its reply word.  Returns 0 when sent (and
-// answered with success), -1 when the pipe is not writable in time, no reply
-// came in time or the reply is not a success for this command.  With no UPS
-// port (ComId top bit set) it sends nothing and returns 0.  A short write or
-// read on the pipes ends the daemon (net_netexit).
+// and UPSCMD_REFRESH (agent_ups.h), waits for its reply word, at most the
+// longest poll of the UPS on a failing line and a margin.  Returns 0 when
+// sent (and answered with success), -1 when the pipe is not writable in
+// time, no reply came in time (one that comes later is logged by the loop)
+// or the reply is not a success for this command.  With no UPS port (ComId
+// top bit set) it sends nothing and returns 0.  A short write or read on the
+// pipes ends the daemon (net_netexit).
 int daemon_sendcmdtoups(AGENT *ap, int cmd);
 
 // ---------------------------------------------------------------------------
@@ -170,9 +180,16 @@ struct daemon_state {
     // process; the read end is watched by the loop.  -1 when not open.
     int sigfd[2];
 
+    // The seam for taking a connection (accept4); tests make it fail.
+    int (*accept)(int fd, struct sockaddr *addr, socklen_t *len, int flags);
+
     // Bounded waits on the pipes to the UPS channel process, in ms.
     int cmdwait_ms;   // until the command pipe takes a word
     int replywait_ms; // until an awaited reply word arrives
+    int latecmd;      // the command whose reply was given up, 0 when none
+
+    double listen_resume; // listeners are not watched before (sysclock_mono)
+    double locked_since;  // when the lock word was first seen held; < 0 not held
 
     int pwfail[DAEMON_MAXCLIENTS]; // failed password requests, by slot
     int dropfd;                    // connection to close after this packet, or -1

@@ -3,7 +3,9 @@
 #include "agent/agent_daemon.h"
 #include "agent/agent_log.h"
 #include "agent/agent_utils.h"
+#include "agent/net_queue.h"
 #include "agent/strings.h"
+#include "agent/sysclock.h"
 #include "jconv/jconv.h"
 
 #include <arpa/inet.h>
@@ -24,36 +26,9 @@
 namespace
 {
 
-// A monitor whose socket takes no byte of a reply for this long is not
-// reading: it is given up rather than allowed to hold the loop.
-constexpr int default_sendwait_ms = 200;
-
-// How long a broadcast to the monitors waits for a socket to take the packet.
-constexpr long msgwait_ns = 30 * 1000;
-
 bool again(int err)
 {
     return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
-}
-
-// Sends n bytes; gives up when the socket takes nothing for wait_ms.
-// 0 or -1.
-int send_full(int fd, const char *buf, size_t n, int wait_ms)
-{
-    while (n > 0) {
-        ssize_t w = send(fd, buf, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w < 0 && again(errno)) {
-            struct pollfd p = {fd, POLLOUT, 0};
-            if (poll(&p, 1, wait_ms) != 1)
-                return -1;
-            continue;
-        }
-        if (w <= 0)
-            return -1;
-        buf += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
 }
 
 bool valid_kind(uint8_t k)
@@ -84,6 +59,7 @@ struct partial {
     uint32_t have; // bytes so far, header included
     bool split;    // the header did not come whole with its first byte
     char *data;    // Length - 8 bytes of room
+    double since;  // when its first byte came (sysclock_mono)
 };
 
 partial partials[2 * DAEMON_MAXCLIENTS];
@@ -104,6 +80,7 @@ partial *new_partial(int fd)
             p = partial{};
             p.used = true;
             p.fd = fd;
+            p.since = sysclock_mono();
             return &p;
         }
     }
@@ -116,12 +93,12 @@ void drop_partial(partial *p)
     *p = partial{};
 }
 
-// A connection that does not take its replies, or whose stream can no
-// longer be trusted (a packet went out in part), is given up: the loop's
-// next read ends it, whatever it still has queued.  The shutdown wakes the
-// loop for that read.
+// A connection that does not take its replies is given up: the loop's next
+// read ends it, whatever it still has queued.  The shutdown wakes the loop
+// for that read.
 void give_up(int fd)
 {
+    netq_forget(fd);
     partial *p = find_partial(fd);
     if (p == nullptr)
         p = new_partial(fd);
@@ -176,7 +153,7 @@ int advance(partial *p)
 
 } // namespace
 
-net_state net_st = {default_sendwait_ms};
+net_state net_st = {false};
 
 void net_stateinit(void)
 {
@@ -184,13 +161,23 @@ void net_stateinit(void)
         if (p.used)
             drop_partial(&p);
     }
-    net_st = {default_sendwait_ms};
+    netq_init();
+    net_st = {false};
 }
 
 void net_forget(int fd)
 {
+    netq_forget(fd);
     if (partial *p = find_partial(fd))
         drop_partial(p);
+}
+
+int net_stalled(int fd)
+{
+    const partial *p = find_partial(fd);
+    if (p == nullptr || p->doomed)
+        return 0;
+    return sysclock_mono() - p->since >= NET_PARTIAL_MAX_S ? 1 : 0;
 }
 
 int net_convkind(int16_t version)
@@ -305,6 +292,33 @@ int net_readpacketfromtcpsocket(NETCLI *cncp, int *len)
 // ---------------------------------------------------------------------------
 // Sending
 
+namespace
+{
+
+// The kinds that travel as datagrams: the answers to an inquiry and the
+// agents' shutdown notice, and the protector settings and event log that
+// protectors ask for by datagram only.  Any other answer to a datagram goes
+// nowhere: sent back, a small forged request would bring many times its
+// size to whoever its sender address names.
+bool datagram_kind(uint8_t kind)
+{
+    return kind == PK_ANSAGENT || kind == PK_ANSPROT || kind == PK_SHUTDOWN || kind == PK_PROTCFG ||
+           kind == PK_PROTEVENTLOG;
+}
+
+// Sends len bytes down a monitor's connection without waiting: what the
+// socket does not take now waits in the connection's queue.  A connection
+// that is broken or lets its queue pass the bound is given up.
+int send_queued(int fd, const char *pkt, uint32_t len)
+{
+    if (netq_send(fd, pkt, len) == 0)
+        return 0;
+    give_up(fd);
+    return -1;
+}
+
+} // namespace
+
 int net_sendpacketout(AGENT *ap)
 {
     uint32_t len;
@@ -314,8 +328,10 @@ int net_sendpacketout(AGENT *ap)
     const UPS_CLIADDR *ca = daemon_cliaddr();
     uint8_t kind = daemon_head()->DataId;
     if (ca->sockfd >= 0 && ca->sockfd == ap->agnet.ufd) {
-        // Every datagram reply goes back to its sender: a plain write on an
-        // unconnected socket would reach no one.
+        // Served, but answered as the plain write on the unconnected socket
+        // answered it: not at all.
+        if (!datagram_kind(kind))
+            return 0;
         struct sockaddr_in to = ca->addr;
         ssize_t w = sendto(ca->sockfd, pkt, len, MSG_NOSIGNAL | MSG_DONTWAIT,
                            reinterpret_cast<const struct sockaddr *>(&to), sizeof to);
@@ -329,10 +345,7 @@ int net_sendpacketout(AGENT *ap)
         return net_broadcastmsg2monitor(ap) < 0 ? -1 : 0;
     if (ca->sockfd < 0)
         return -1;
-    if (send_full(ca->sockfd, pkt, len, net_st.sendwait_ms) == 0)
-        return 0;
-    give_up(ca->sockfd);
-    return -1;
+    return send_queued(ca->sockfd, pkt, len);
 }
 
 namespace
@@ -360,19 +373,10 @@ int send_to_monitors(AGENT *ap, bool filter, int lang)
             return -1;
         if (filter && !lang_takes(c->lang, lang))
             continue;
-        // A monitor that cannot take the packet at once misses it rather
-        // than stall every other one.
-        struct pollfd p = {c->sockfd, POLLOUT | POLLPRI, 0};
-        struct timespec wait = {0, msgwait_ns};
-        if (ppoll(&p, 1, &wait, nullptr) != 1 || !(p.revents & POLLOUT) ||
-            (p.revents & (POLLPRI | POLLERR | POLLHUP | POLLNVAL)))
-            continue;
-        ssize_t w = send(c->sockfd, pkt, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (w != static_cast<ssize_t>(len)) {
+        // A monitor that cannot take the message at once gets it later from
+        // its queue: a message such as a shutdown warning is not skipped.
+        if (send_queued(c->sockfd, pkt, len) != 0)
             rc = -1;
-            if (w > 0)
-                give_up(c->sockfd); // the rest would be taken for a header
-        }
     }
     return rc;
 }
@@ -396,11 +400,44 @@ int sendpacketout_msg(AGENT *ap, int lang)
     return broadcastmsg2monitor(ap, lang);
 }
 
+namespace
+{
+
+// The interface list for a broadcast: room for 30 entries, 10 more while
+// the kernel fills it all.  The number of entries (the caller frees the
+// buffer), or -1.
+int interface_list(int fd, struct ifconf *ifc)
+{
+    const size_t entry = sizeof(struct ifreq);
+    for (size_t count = 30;; count += 10) {
+        size_t size = count * entry;
+        void *grown = realloc(ifc->ifc_buf, size);
+        if (grown == nullptr) {
+            perror("realloc error");
+            break;
+        }
+        ifc->ifc_buf = static_cast<char *>(grown);
+        ifc->ifc_len = static_cast<int>(size);
+        if (ioctl(fd, SIOCGIFCONF, ifc) < 0) {
+            perror("SIOCGIFCONF");
+            break;
+        }
+        if (static_cast<size_t>(ifc->ifc_len) < size)
+            return static_cast<int>(static_cast<size_t>(ifc->ifc_len) / entry);
+    }
+    free(ifc->ifc_buf);
+    ifc->ifc_buf = nullptr;
+    ifc->ifc_len = 0;
+    return -1;
+}
+
+} // namespace
+
 int net_sendbrdmsgovereachinterface(int fd, const void *bufp, int len, struct sockaddr_in *addrp)
 {
     struct ifconf ifc;
     memset(&ifc, 0, sizeof ifc);
-    int n = utils_findmultihome(fd, &ifc);
+    int n = interface_list(fd, &ifc);
     if (n < 0)
         return -1;
     for (int i = 0; i < n; i++) {
@@ -474,7 +511,26 @@ void address_broadcast(AGENT *ap, uint16_t port)
     ca->addr.sin_port = htons(port);
 }
 
-void packet_head(AGENT *ap, uint8_t kind, uint32_t length)
+bool attached(const AGENT *ap)
+{
+    return ap != nullptr && ap->aip != nullptr && ap->aip != reinterpret_cast<AGINFOP>(-1);
+}
+
+// Puts the record of size bytes behind a header of kind into the buffer
+// (already addressed) and sends it.
+int send_record(AGENT *ap, uint8_t kind, const void *rec, size_t size)
+{
+    const uint32_t length = static_cast<uint32_t>(sizeof(UPS_PACKET_HEAD) + size);
+    if (daemon_reallocbuf(static_cast<int>(length)) < 0)
+        return -1;
+    net_packethead(ap, kind, length);
+    memcpy(daemon_data(), rec, size);
+    return net_sendpacketout(ap);
+}
+
+} // namespace
+
+void net_packethead(AGENT *ap, uint8_t kind, uint32_t length)
 {
     UPS_PACKET_HEAD *h = daemon_head();
     h->Version = NET_VERSION_110;
@@ -483,12 +539,35 @@ void packet_head(AGENT *ap, uint8_t kind, uint32_t length)
     h->Length = length;
 }
 
-bool attached(const AGENT *ap)
+void net_agentanswer(AGENT *ap, UPS_ANSAGENT *a, int32_t cmd, int kind, int withmodel, int32_t comm)
 {
-    return ap != nullptr && ap->aip != nullptr && ap->aip != reinterpret_cast<AGINFOP>(-1);
+    const UPS_UPSINFO *ui = &ap->aip->ups.ui;
+    const UPS_COMMPARAM *cp = &ap->aip->ups.up.commparam;
+    memset(a, 0, sizeof *a);
+    a->cmd = static_cast<NSCommands>(cmd);
+    net_textout(a->Agent, sizeof a->Agent, cp->Agent, sizeof cp->Agent, kind);
+    net_textout(a->Group, sizeof a->Group, cp->Group, sizeof cp->Group, kind);
+    if (withmodel)
+        model_text(a->upsmodel, sizeof a->upsmodel, ui);
+    a->UPSStatus = ui->upsstat;
+    a->NT = NET_OS_OWN;
+    a->AgentType = cp->AgentType;
+    a->BattStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->BattStatus));
+    a->CommStatus = static_cast<uint32_t>(comm);
+    a->bIgnore = cp->bIgnore;
 }
 
-} // namespace
+int net_protanswer(AGENT *ap, UPS_ANSPROT *a, int32_t cmd, int32_t nt, int cut)
+{
+    const UPS_COMMPARAM *cp = &ap->aip->ups.up.commparam;
+    memset(a, 0, sizeof *a);
+    if (node_name(a->myname, sizeof a->myname, cut != 0) != 0)
+        return -1;
+    a->cmd = static_cast<NSCommands>(cmd);
+    a->NT = nt;
+    net_textout(a->Agent, sizeof a->Agent, cp->Agent, sizeof cp->Agent, 2);
+    return 0;
+}
 
 int net_answermonitorinq(AGENT *ap)
 {
@@ -504,34 +583,20 @@ int net_answermonitorinq(AGENT *ap)
     uint32_t type = up->commparam.AgentType;
     if (type == AGTYPE_SILENT)
         return 0;
+    // The answer goes where the request came from.
+    UPS_CLIADDR *ca = daemon_cliaddr();
+    ca->sockfd = ap->agnet.cnc.sockfd;
+    ca->addr = ap->agnet.cnc.addr;
 
     if (type == AGTYPE_PROTECTOR) {
-        const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSPROT);
         UPS_ANSPROT a;
-        memset(&a, 0, sizeof a);
-        if (daemon_reallocbuf(length) < 0 || node_name(a.myname, sizeof a.myname, true) != 0)
+        if (net_protanswer(ap, &a, Reply, NET_OS_OWN, 1) != 0)
             return -1;
-        a.cmd = Reply;
-        a.NT = NET_OS_OWN;
-        net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, 2);
-        daemon_replyhead(ap, PK_ANSPROT, length);
-        memcpy(daemon_data(), &a, sizeof a);
-        return net_sendpacketout(ap);
+        return send_record(ap, PK_ANSPROT, &a, sizeof a);
     }
 
-    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSAGENT);
-    if (daemon_reallocbuf(length) < 0)
-        return -1;
-    UPS_ANSAGENT a;
-    memset(&a, 0, sizeof a);
-    a.cmd = Reply;
     int8_t comm = ui->CommStatus;
-    if (type != AGTYPE_PLAIN && comm != COMM_LOST && comm != COMM_NOUPS)
-        model_text(a.upsmodel, sizeof a.upsmodel, ui);
-    a.UPSStatus = ui->upsstat;
-    a.NT = NET_OS_OWN;
-    a.AgentType = type;
-    a.BattStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->BattStatus));
+    bool model = type != AGTYPE_PLAIN && comm != COMM_LOST && comm != COMM_NOUPS;
     bool noups = up->workparam.ComSet == COMSET_NOUPS;
     if (noups)
         ui->CommStatus = comm = COMM_NOUPS;
@@ -539,65 +604,34 @@ int net_answermonitorinq(AGENT *ap)
     int32_t shown = older && comm == COMM_NOUPS ? COMM_LOST : comm;
     if (noups)
         shown = COMM_NOUPS;
-    a.CommStatus = static_cast<uint32_t>(shown);
-    a.bIgnore = up->commparam.bIgnore;
-    net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, kind);
-    net_textout(a.Group, sizeof a.Group, up->commparam.Group, sizeof up->commparam.Group, kind);
-    daemon_replyhead(ap, PK_ANSAGENT, length);
-    memcpy(daemon_data(), &a, sizeof a);
-    return net_sendpacketout(ap);
+    UPS_ANSAGENT a;
+    net_agentanswer(ap, &a, Reply, kind, model, shown);
+    return send_record(ap, PK_ANSAGENT, &a, sizeof a);
 }
 
 int net_broadcastdown2monitor(AGENT *ap)
 {
     if (!attached(ap))
         return -1;
-    UPS_UPSINFO *ui = &ap->aip->ups.ui;
-    UPS_PARAM *up = &ap->aip->ups.up;
-    uint32_t type = up->commparam.AgentType;
+    uint32_t type = ap->aip->ups.up.commparam.AgentType;
     if (type == AGTYPE_SILENT)
         return 0;
     if (type == AGTYPE_PROTECTOR) {
-        const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSPROT);
         UPS_ANSPROT a;
-        memset(&a, 0, sizeof a);
-        if (daemon_reallocbuf(length) < 0 || node_name(a.myname, sizeof a.myname, false) != 0)
+        if (net_protanswer(ap, &a, Delete, 1, 0) != 0)
             return -1;
-        a.cmd = Delete;
-        a.NT = 1;
-        net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, 2);
         address_broadcast(ap, NET_PORT_MONITOR_UDP);
-        packet_head(ap, PK_ANSPROT, length);
-        memcpy(daemon_data(), &a, sizeof a);
-        return net_sendpacketout(ap);
+        return send_record(ap, PK_ANSPROT, &a, sizeof a);
     }
-    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_ANSAGENT);
-    if (daemon_reallocbuf(length) < 0)
-        return -1;
     UPS_ANSAGENT a;
-    memset(&a, 0, sizeof a);
-    a.cmd = Delete;
-    net_textout(a.Agent, sizeof a.Agent, up->commparam.Agent, sizeof up->commparam.Agent, 0);
-    net_textout(a.Group, sizeof a.Group, up->commparam.Group, sizeof up->commparam.Group, 0);
-    model_text(a.upsmodel, sizeof a.upsmodel, ui);
-    a.UPSStatus = ui->upsstat;
-    a.NT = NET_OS_OWN;
-    a.AgentType = type;
-    a.BattStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->BattStatus));
-    a.CommStatus = static_cast<uint32_t>(static_cast<int32_t>(ui->CommStatus));
-    a.bIgnore = up->commparam.bIgnore;
+    net_agentanswer(ap, &a, Delete, 0, 1, ap->aip->ups.ui.CommStatus);
     address_broadcast(ap, NET_PORT_MONITOR_UDP);
-    packet_head(ap, PK_ANSAGENT, length);
-    memcpy(daemon_data(), &a, sizeof a);
-    return net_sendpacketout(ap);
+    return send_record(ap, PK_ANSAGENT, &a, sizeof a);
 }
 
 int net_broadcastdown2agent(AGENT *ap)
 {
     if (!attached(ap))
-        return -1;
-    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_AGENTDOWNINFO);
-    if (daemon_reallocbuf(length) < 0)
         return -1;
     UPS_COMMPARAM *cp = &ap->aip->ups.up.commparam;
     UPS_AGENTDOWNINFO d;
@@ -608,9 +642,7 @@ int net_broadcastdown2agent(AGENT *ap)
     net_textout(d.Agent, sizeof d.Agent, cp->Agent, sizeof cp->Agent, 0);
     net_textout(d.Group, sizeof d.Group, cp->Group, sizeof cp->Group, 0);
     address_broadcast(ap, NET_PORT_AGENT_UDP);
-    packet_head(ap, PK_SHUTDOWN, length);
-    memcpy(daemon_data(), &d, sizeof d);
-    return net_sendpacketout(ap);
+    return send_record(ap, PK_SHUTDOWN, &d, sizeof d);
 }
 
 int net_broadcastdown(AGENT *ap)
@@ -640,11 +672,17 @@ int daemon_logagentstop(void)
 
 void net_netexit(AGENT *ap)
 {
-    if (attached(ap)) {
-        for (int i = 0; i < 3; i++)
-            net_broadcastdown2monitor(ap);
+    // Telling and logging may lead back here (the engine's stop log fails
+    // a write to the UPS process, which leaves): the second entry only
+    // removes the segment and ends the process.
+    if (!net_st.leaving) {
+        net_st.leaving = true;
+        if (attached(ap)) {
+            for (int i = 0; i < 3; i++)
+                net_broadcastdown2monitor(ap);
+        }
+        daemon_logagentstop();
     }
-    daemon_logagentstop();
     if (attached(ap)) {
         // Forget the segment before detaching it: a child's death reported
         // in between must not read the detached record.

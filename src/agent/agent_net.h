@@ -26,19 +26,28 @@ int net_checkisvalidpacket(const UPS_PACKET_HEAD *php);
 // stored in *len.
 int net_readpacketfromtcpsocket(NETCLI *cncp, int *len);
 
-// Forgets the part of a packet kept for the connection fd (it was closed).
+// Forgets the part of a packet and the output kept for the connection fd
+// (it was closed).
 void net_forget(int fd);
 
-// Sends the packet in the buffer to its UPS_CLIADDR: a datagram to the
-// requester when the socket is the UDP socket (for kinds 240, 242 and 18
-// over every interface's broadcast address when that fails), kind 79 to
-// every connected monitor, anything else down the connection (which is
-// given up when it does not take it).  0 or -1.
+// Seconds a connection may hold an incomplete packet.
+inline constexpr double NET_PARTIAL_MAX_S = 30;
+
+// 1 when the connection fd has held an incomplete packet for
+// NET_PARTIAL_MAX_S or longer (the caller closes it), else 0.
+int net_stalled(int fd);
+
+// Sends the packet in the buffer to its UPS_CLIADDR: by the UDP socket only
+// the kinds that travel as datagrams (240, 242, 18, 194, 198), to the
+// requester (240, 242 and 18 over every interface's broadcast address when
+// that fails), other kinds nowhere (0); kind 79 to every connected monitor;
+// anything else down the connection, through its output queue (a
+// connection that is broken or whose queue passes its bound is given up).
+// Never waits.  0 or -1.
 int net_sendpacketout(AGENT *ap);
 
-// Sends the packet in the buffer to every connected monitor that can take
-// it at once (those that cannot are skipped for this packet).  -1 when a
-// send was short (that connection is given up), else 0.
+// Sends the packet in the buffer to every connected monitor, through their
+// output queues.  -1 when a connection was given up on the way, else 0.
 int net_broadcastmsg2monitor(AGENT *ap);
 
 // The same for the monitors whose language takes a message of language lang.
@@ -52,6 +61,22 @@ int sendpacketout_msg(AGENT *ap, int lang);
 // interface, at the port of *addrp (whose address is overwritten).  -1 when
 // the interface list cannot be had, else 0.
 int net_sendbrdmsgovereachinterface(int fd, const void *bufp, int len, struct sockaddr_in *addrp);
+
+// Writes a packet header into the buffer: Version 1.10, Prototype the low
+// byte of the UPS protocol, kind and length.
+void net_packethead(AGENT *ap, uint8_t kind, uint32_t length);
+
+// Fills *a with this agent's record for monitors: cmd, the agent and group
+// names converted with conversion kind kind, the upper-cased model (empty
+// when "UNKNOWN" or when withmodel is 0), the UPS states with CommStatus
+// comm, the agent type and bIgnore.
+void net_agentanswer(AGENT *ap, UPS_ANSAGENT *a, int32_t cmd, int kind, int withmodel,
+                     int32_t comm);
+
+// Fills *a with this protector's record: cmd, NT nt, its agent and the node
+// name (cut at its first dot when cut is 1), at most 15 characters.  0, or
+// -1 when the node name cannot be had.
+int net_protanswer(AGENT *ap, UPS_ANSPROT *a, int32_t cmd, int32_t nt, int cut);
 
 // Answers the inquiry (kind 241) in the buffer.  0 when answered or when
 // this agent answers no inquiry; -1 for a bad request or a failed send.
@@ -70,7 +95,8 @@ int net_broadcastdown(AGENT *ap);
 int daemon_logagentstop(void);
 
 // Tells the monitors, lets the engine log the stop, removes the shared
-// segment and exits with errno as the status.  Does not return.
+// segment and exits with errno as the status; entered again on the way out,
+// only removes the segment and exits.  Does not return.
 [[noreturn]] void net_netexit(AGENT *ap);
 
 // Conversion kind of the texts in a reply: 2 when the request's Version & 5
@@ -83,14 +109,12 @@ int net_convkind(int16_t version);
 char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind);
 
 struct net_state {
-    // A connection whose socket takes nothing of a reply for this long (ms)
-    // is given up: shut down, and removed by the loop's next read.
-    int sendwait_ms;
+    bool leaving; // net_netexit has been entered
 };
 
 extern net_state net_st;
 
-// Defaults, and no packet kept for any connection.
+// Not leaving, and no packet or output kept for any connection.
 void net_stateinit(void);
 
 #endif

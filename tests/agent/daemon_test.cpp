@@ -6,6 +6,7 @@
 #include "agent/agent_daemon.h"
 #include "agent/agent_main.h"
 #include "agent/agent_net.h"
+#include "agent/net_queue.h"
 #include "agent/sysclock.h"
 #include "agent/sysroot.h"
 
@@ -231,30 +232,49 @@ TEST_F(Daemon, ANewConnectionInheritsNoRightsAndTheTableHoldsSixtyFour)
     EXPECT_EQ(daemon_addclient(&agent.agnet, 999, nullptr), -1);
 }
 
-TEST_F(Daemon, SixtyFourConnectionsAreServedAndTheSixtyFifthIsClosed)
+TEST_F(Daemon, SixteenConnectionsPerAddressSixtyFourInAllTheRestClosed)
 {
     testutil::in_netns([] {
         ASSERT_EQ(init_tport(&agent.agnet, NET_PORT_AGENT_TCP), 0);
         ASSERT_NE(agent.agnet.tfdlist, nullptr);
-        struct sockaddr_in to = {};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(NET_PORT_AGENT_TCP);
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        std::vector<int> socks;
-        for (int i = 0; i <= DAEMON_MAXCLIENTS; i++) {
+        // A connection from 127.0.0.<host>; one pass takes it.
+        auto connect_from = [](int host) {
             int s = socket(AF_INET, SOCK_STREAM, 0);
-            ASSERT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&to), sizeof to), 0);
-            socks.push_back(s);
-            ASSERT_EQ(daemon_pass(&agent, 1000), 0);
-        }
-        int n = 0;
-        while (n < DAEMON_MAXCLIENTS && net_client_p[n].sockfd != -1)
-            n++;
-        EXPECT_EQ(n, DAEMON_MAXCLIENTS);
-        EXPECT_TRUE(closed_by_peer(socks.back())) << "the 65th sees the connection end";
-        std::string got = roundtrip(socks[DAEMON_MAXCLIENTS - 1], head(PK_GETUPSINFO, 8));
-        EXPECT_EQ(got.size(), 228u) << "the 64th is served";
+            struct sockaddr_in a = {};
+            a.sin_family = AF_INET;
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK - 1 + static_cast<in_addr_t>(host));
+            EXPECT_EQ(bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+            a.sin_port = htons(NET_PORT_AGENT_TCP);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            EXPECT_EQ(connect(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a), 0);
+            EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+            return s;
+        };
+        auto used = [] {
+            int n = 0;
+            while (n < DAEMON_MAXCLIENTS && net_client_p[n].sockfd != -1)
+                n++;
+            return n;
+        };
+        std::vector<int> socks;
+        for (int i = 0; i < DAEMON_MAXPERADDR; i++)
+            socks.push_back(connect_from(1));
+        int extra = connect_from(1);
+        EXPECT_TRUE(closed_by_peer(extra)) << "a 17th from one address";
+        EXPECT_EQ(used(), DAEMON_MAXPERADDR);
+        EXPECT_NE(debuglog().find("too many connections from one address"), std::string::npos);
+
+        for (int host = 2; used() < DAEMON_MAXCLIENTS; host += used() % DAEMON_MAXPERADDR ? 0 : 1)
+            socks.push_back(connect_from(host));
+        int full = connect_from(9);
+        EXPECT_TRUE(closed_by_peer(full)) << "the 65th sees the connection end";
         EXPECT_NE(debuglog().find("monitor table full"), std::string::npos);
+        std::string got = roundtrip(socks.back(), head(PK_GETUPSINFO, 8));
+        EXPECT_EQ(got.size(), 228u) << "the 64th is served";
+        for (int s : socks)
+            close(s);
+        close(extra);
+        close(full);
         init_freeservlist(&agent.agnet);
     });
 }
@@ -360,26 +380,55 @@ TEST_F(Daemon, AHalfPacketHoldsUpNoOtherMonitor)
     EXPECT_EQ(roundtrip(slow, req.substr(14)).size(), 228u) << "served once whole";
 }
 
-TEST_F(Daemon, AMonitorThatTakesNoRepliesIsGivenUp)
+TEST_F(Daemon, RepliesWaitInABoundedQueueForAMonitorThatDoesNotRead)
 {
-    int deaf = monitor("192.0.2.7");
+    int slow = monitor("192.0.2.7");
     int other = monitor("192.0.2.8");
-    // Its socket holds all it can already, and more requests are queued.
+    // Its socket holds all it can already.
     int daemon_end = net_client_p[0].sockfd;
     std::string fill(4096, 'f');
+    size_t filled = 0;
+    for (size_t n = fill.size(); n > 0; n /= 2) {
+        ssize_t w;
+        while ((w = send(daemon_end, fill.data(), n, MSG_DONTWAIT)) > 0)
+            filled += static_cast<size_t>(w);
+    }
+    std::string req = head(PK_GETUPSINFO, 8);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(send(slow, req.data(), req.size(), 0), 8);
+    auto t0 = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(daemon_pass(&agent, 1000), 0); // a packet a pass
+    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_LT(secs, 0.3) << "no send waits";
+    EXPECT_EQ(netq_pending(daemon_end), 3 * 228u);
+    EXPECT_EQ(roundtrip(other, req).size(), 228u);
+
+    // Once it reads, the loop sends the rest when the socket takes it, and
+    // the stream is whole: the filler, then the three replies.
+    std::string got;
+    for (int i = 0; i < 20 && got.size() < filled + 3 * 228; i++) {
+        got += take(slow);
+        EXPECT_EQ(daemon_pass(&agent, 100), 0);
+    }
+    ASSERT_EQ(got.size(), filled + 3 * 228u);
+    for (int i = 0; i < 3; i++)
+        EXPECT_EQ(got.substr(filled + 228 * static_cast<size_t>(i), 8),
+                  head(PK_UPSINFO, 228, NET_VERSION_110, 0x34));
+    EXPECT_EQ(netq_pending(daemon_end), 0u);
+
+    // A queue that would pass its bound ends the connection.
+    netq_st.max = 1000;
     for (size_t n = fill.size(); n > 0; n /= 2) {
         while (send(daemon_end, fill.data(), n, MSG_DONTWAIT) > 0) {
         }
     }
-    std::string req = head(PK_GETUPSINFO, 8);
-    for (int i = 0; i < 3; i++)
-        ASSERT_EQ(send(deaf, req.data(), req.size(), 0), 8);
-    auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(daemon_pass(&agent, 1000), 0);
-    double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    EXPECT_LT(secs, 1.0) << "the wait for a reader is short";
+    for (int i = 0; i < 5; i++)
+        ASSERT_EQ(send(slow, req.data(), req.size(), 0), 8);
+    for (int i = 0; i < 8 && daemon_findclient(daemon_end) >= 0; i++)
+        EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+    EXPECT_EQ(daemon_findclient(daemon_end), -1) << "the fifth reply passed the bound";
     EXPECT_EQ(roundtrip(other, req).size(), 228u);
-    EXPECT_EQ(daemon_findclient(daemon_end), -1) << "ended by the next read";
 }
 
 TEST_F(Daemon, ARemovedConnectionLeavesNothingToTheNextOnItsDescriptor)
@@ -396,7 +445,8 @@ TEST_F(Daemon, ARemovedConnectionLeavesNothingToTheNextOnItsDescriptor)
     EXPECT_EQ(daemon_pass(&agent, 1000), 0);
     agent.agnet.cnc.sockfd = fd;
     daemon_replyhead(&agent, PK_EMPTY, 8);
-    EXPECT_EQ(net_sendpacketout(&agent), -1);
+    EXPECT_EQ(net_sendpacketout(&agent), 0);
+    EXPECT_EQ(netq_pending(fd), 8u);
     free_client_sockfd(&agent.agnet, fd);
 
     // A new connection gets the same descriptor.
@@ -665,12 +715,10 @@ TEST_F(Daemon, DatagramsCarryNoRights)
         uint8_t kind;
         bool remote, local; // served from 192.0.2.9, from 127.x
     } table[] = {
-        {PK_SHUTDOWN, true, true},        {PK_PROTCFG, false, true},
-        {PK_EVENTSET, false, false},      {PK_CONFIG, false, false},
-        {PK_SELFTESTLOW, false, false},   {PK_SELFTEST, false, false},
-        {PK_SCHEDULE, false, false},      {PK_CANCELSHUTDOWN, false, false},
-        {PK_PASSWORD, false, false},      {PK_GETPROTCFG, true, true},
-        {PK_GETPROTEVENTLOG, true, true},
+        {PK_SHUTDOWN, true, true},   {PK_PROTCFG, false, true},         {PK_EVENTSET, false, false},
+        {PK_CONFIG, false, false},   {PK_SELFTESTLOW, false, false},    {PK_SELFTEST, false, false},
+        {PK_SCHEDULE, false, false}, {PK_CANCELSHUTDOWN, false, false}, {PK_PASSWORD, false, false},
+        {PK_GETPROTCFG, true, true}, {PK_GETPROTEVENTLOG, true, true},
     };
     for (const auto &row : table) {
         for (const char *from : {"192.0.2.9", "127.0.0.1", "127.3.2.1"}) {
@@ -846,18 +894,29 @@ TEST_F(DaemonPassword, AnAddressThatKeepsFailingIsRefusedAcrossReconnects)
         double later;
         int32_t right;
     } script[] = {
-        {"192.0.2.7", "a", 0, 4},       {"192.0.2.7", "b", 0, 4},      {"192.0.2.7", "c", 0, 4},
-        {"192.0.2.7", "s3cret", 0, 2},  {"192.0.2.7", "d", 0, 4},
+        {"192.0.2.7", "a", 0, 4},
+        {"192.0.2.7", "b", 0, 4},
+        {"192.0.2.7", "c", 0, 4},
+        {"192.0.2.7", "s3cret", 0, 2},
+        {"192.0.2.7", "d", 0, 4},
         {"192.0.2.7", "e", 0, 4}, // the fifth failure: refused for 60 s
-        {"192.0.2.7", "s3cret", 0, 4},  {"192.0.2.8", "s3cret", 0, 2}, // others are not
-        {"192.0.2.7", "s3cret", 55, 4}, {"192.0.2.7", "s3cret", 5, 2},
-        {"192.0.2.7", "f", 0, 4},       {"192.0.2.7", "g", 0, 4},      {"192.0.2.7", "h", 0, 4},
+        {"192.0.2.7", "s3cret", 0, 4},
+        {"192.0.2.8", "s3cret", 0, 2}, // others are not
+        {"192.0.2.7", "s3cret", 55, 4},
+        {"192.0.2.7", "s3cret", 5, 2},
+        {"192.0.2.7", "f", 0, 4},
+        {"192.0.2.7", "g", 0, 4},
+        {"192.0.2.7", "h", 0, 4},
         {"192.0.2.7", "i", 0, 4},
         {"192.0.2.7", "j", 0, 4}, // five more: refused for twice as long
-        {"192.0.2.7", "s3cret", 115, 4}, {"192.0.2.7", "s3cret", 5, 2},
+        {"192.0.2.7", "s3cret", 115, 4},
+        {"192.0.2.7", "s3cret", 5, 2},
         // An hour without failures and the address starts afresh.
-        {"192.0.2.7", "k", 3700, 4},    {"192.0.2.7", "l", 0, 4},      {"192.0.2.7", "m", 0, 4},
-        {"192.0.2.7", "n", 0, 4},       {"192.0.2.7", "o", 0, 4},
+        {"192.0.2.7", "k", 3700, 4},
+        {"192.0.2.7", "l", 0, 4},
+        {"192.0.2.7", "m", 0, 4},
+        {"192.0.2.7", "n", 0, 4},
+        {"192.0.2.7", "o", 0, 4},
         {"192.0.2.7", "s3cret", 61, 2},
     };
     uint16_t port = 41000;
