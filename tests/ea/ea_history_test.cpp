@@ -158,7 +158,8 @@ TEST_F(History, TrimmingKeepsTheNewestLinesOwnerAndMode)
 
 TEST_F(History, TwoEventMemoryLoadsTheLastTwoLinesOnce)
 {
-    const std::string longname = " 1/ 1/2026  0: 0: 0  41 255 a-name-of-twenty-chars\n";
+    const std::string longname =
+        " 1/ 1/2026  0: 0: 0  41 255 a-name-written-by-an-older-agent-of-forty\n";
     struct {
         std::string file;
         int older, newer;
