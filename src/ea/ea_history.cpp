@@ -3,8 +3,7 @@
 //
 // Both files are plain text with lines of a nominal width, so a line count is
 // the file size divided by that width and nothing else needs to be stored.
-// Monitors on other hosts read these records, so every line read back is
-// parsed field by field within bounds; nothing in a file is trusted.
+// The lines are turned back into records in ea_logline.cpp.
 #include "ea/ea_history.h"
 
 #include "agent/strings.h"
@@ -27,14 +26,6 @@
 
 namespace
 {
-
-struct history_state {
-    size_t cursor; // where next_logfield goes on in its line
-    bool negative; // a "-" came before the field being read
-    char field[24];
-};
-
-history_state hs;
 
 // Longest line the readers keep, as the files have always been read; the
 // rest of a longer line is dropped with it.
@@ -305,58 +296,6 @@ int read_block(const char *path, const char *open_msg, long start, int counts, i
     return 0;
 }
 
-// The next field as a number; false (target untouched) when missing.
-bool field(const char *line, int lower, int upper, int last, int *v)
-{
-    const char *s = next_logfield(line, lower, upper, last);
-    if (s == nullptr)
-        return false;
-    *v = wp_atoi(s);
-    return true;
-}
-
-// Day, month, year and time of a line into t; the number of missing fields.
-int read_stamp(const char *str, int month_max, UPS_TIMEINFO *t)
-{
-    int bad = 0, v;
-    hs.cursor = 0;
-    hs.negative = false;
-    if (field(str, 1, 31, 0, &v))
-        t->day = static_cast<int8_t>(v);
-    else
-        bad++;
-    if (field(str, 1, month_max, 0, &v))
-        t->month = static_cast<int8_t>(v);
-    else
-        bad++;
-    if (field(str, 1900, 2100, 0, &v))
-        t->year = static_cast<uint8_t>(v - 1900);
-    else
-        bad++;
-    if (field(str, 0, 23, 0, &v))
-        t->hour = static_cast<int8_t>(v);
-    else
-        bad++;
-    if (field(str, 0, 59, 0, &v))
-        t->minute = static_cast<int8_t>(v);
-    else
-        bad++;
-    if (field(str, 0, 59, 0, &v))
-        t->second = static_cast<int8_t>(v);
-    else
-        bad++;
-    return bad;
-}
-
-template <typename T> int read_into(const char *str, T *dst, int last)
-{
-    int v;
-    if (!field(str, 0, 300, last, &v))
-        return 1;
-    *dst = static_cast<T>(v);
-    return 0;
-}
-
 // The last two complete lines of the event log into the two-event memory
 // (one line: only the newer entry).  Taken from the end of the file, so
 // lines of any length are found; a last line cut by a crash is left out.
@@ -395,11 +334,6 @@ void load_lasttwo(int fd, off_t size)
 }
 
 } // namespace
-
-void ea_history_init(void)
-{
-    hs = history_state{};
-}
 
 int eventlog(int id, int linelimit, int eventID, const char *computername)
 {
@@ -509,82 +443,4 @@ int updatelastevent(int id, int downid, const char *computername)
     e->byDownToEvt = static_cast<int8_t>(downid);
     wp_strlcpy(e->AgentName, computername, sizeof e->AgentName);
     return gettime(sysclock_time(), &e->timeinfo);
-}
-
-char *next_logfield(const char *line, int lower, int upper, int last)
-{
-    bool negative = hs.negative;
-    hs.negative = false;
-    size_t i = hs.cursor;
-    // A cursor left beyond a shorter line must not read past its end.
-    if (line == nullptr || strnlen(line, i) < i)
-        return nullptr;
-    for (; line[i] != '\0' && (line[i] < '0' || line[i] > '9'); i++)
-        if (line[i] == '-')
-            negative = true;
-    hs.cursor = i;
-    if (line[i] == '\0')
-        return nullptr;
-    long long v = 0;
-    for (; line[i] >= '0' && line[i] <= '9'; i++)
-        if (v <= INT_MAX)
-            v = v * 10 + (line[i] - '0');
-    hs.cursor = i;
-    if (v < lower || v > upper)
-        return nullptr;
-    bool ends = line[i] == '\0' || line[i] == '\n';
-    if (last ? !ends : ends)
-        return nullptr;
-    snprintf(hs.field, sizeof hs.field, "%s%lld", negative ? "-" : "", v);
-    return hs.field;
-}
-
-int evelogtoinfo(const char *str, UPS_EVENTLOGINFO *evelog)
-{
-    if (str == nullptr || evelog == nullptr)
-        return -1;
-    int bad = read_stamp(str, 31, &evelog->timeinfo), v;
-    if (field(str, 0, 999, 0, &v))
-        evelog->EventId = static_cast<uint8_t>(v);
-    else
-        bad++;
-    if (field(str, 0, 999, 0, &v))
-        evelog->byDownToEvt = static_cast<int8_t>(v);
-    else
-        bad++;
-    // The name runs from the first letter to the end of the line.
-    const char *p = str + hs.cursor;
-    while (*p != '\0' && !((*p >= 'A' && *p <= 'Z') || (*p >= 'a' && *p <= 'z')))
-        p++;
-    char name[16];
-    size_t len = strlen(p);
-    wp_strlcpy(name, p, len > 15 ? 15 : sizeof name);
-    len = strlen(name);
-    if (len > 0)
-        name[len - 1] = '\0'; // the newline, or the last kept character
-    memcpy(evelog->AgentName, name, sizeof name);
-    return bad > 0 ? -1 : 0;
-}
-
-int datalogtoinfo(const char *str, UPS_DATALOGINFO *datalog)
-{
-    if (str == nullptr || datalog == nullptr)
-        return -1;
-    UPSDATA *d = &datalog->upsdata;
-    int bad = read_stamp(str, 12, &datalog->timeinfo);
-    bad += read_into(str, &d->InPutINT, 0);
-    bad += read_into(str, &d->InPutREM, 0);
-    bad += read_into(str, &d->OutPutINT, 0);
-    bad += read_into(str, &d->OutPutREM, 0);
-    bad += read_into(str, &d->Load, 0);
-    bad += read_into(str, &d->FreqInputINT, 0);
-    bad += read_into(str, &d->FreqInputREM, 0);
-    bad += read_into(str, &d->TempINT, 0);
-    bad += read_into(str, &d->TempREM, 0);
-    bad += read_into(str, &d->BattVolINT, 0);
-    bad += read_into(str, &d->BattVolREM, 0);
-    bad += read_into(str, &d->FreqOutputINT, 0);
-    bad += read_into(str, &d->FreqOutputREM, 0);
-    bad += read_into(str, &d->BattCap, 1);
-    return bad > 0 ? -1 : 0;
 }
