@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -83,30 +84,6 @@ int agent_out(AGENT *ap, int result)
     return result;
 }
 
-int create_segment(AGENT *ap)
-{
-    ap->shmid = shmget(ap->key, sizeof(AGINFO), IPC_CREAT | 0666);
-    if (ap->shmid < 0 && errno == EEXIST)
-        ap->shmid = shmget(ap->key, 0, 0666);
-    if (ap->shmid < 0) {
-        printf0("main-shmget: identifier removed\n");
-        return -1;
-    }
-    void *p = shmat(ap->shmid, nullptr, 0);
-    if (p == reinterpret_cast<void *>(-1)) {
-        printf0("main, shmat, error\n");
-        shmctl(ap->shmid, IPC_RMID, nullptr);
-        ap->shmid = -1;
-        return -1;
-    }
-    ap->aip = static_cast<AGINFOP>(p);
-    memset(ap->aip, 0, sizeof(AGINFO));
-    ap->aip->ups.up.workparam.ComSet = COMSET_NONE;
-    ap->aip->ups.ui.CommStatus = COMM_LOST;
-    ap->aip->ups.ui.ComId = COMID_NONE;
-    return 0;
-}
-
 int create_pipes(AGENT *ap)
 {
     int32_t *pairs[] = {ap->chna2u.actpipe, ap->chna2u.paspipe, ap->chnu2a.actpipe,
@@ -149,6 +126,10 @@ int agent_main(int argc, char **argv)
     (void)argv;
     if (sysroot_init() != 0)
         return 1;
+    // Before anything can start a program: what the invoking user's
+    // environment held must not steer the commands root runs.
+    if (init_environment() != 0)
+        return -1;
     daemon_setlang();
     AGENT *ap = &agent;
     reset_agent(ap);
@@ -164,7 +145,7 @@ int agent_main(int argc, char **argv)
         return -1;
     if (init_tport(&ap->agnet, NET_PORT_AGENT_TCP) != 0)
         return -1;
-    if (create_segment(ap) != 0)
+    if (init_segment(ap) != 0)
         return -1;
     if (create_pipes(ap) != 0 || init_sigchild() != 0)
         return agent_out(ap, -1);
@@ -296,6 +277,140 @@ int init_bindaddress(NETINFO *agnetp, struct ifreq *ifr, int port)
         listen(fd, 5) != 0)
         return -1;
     return 0;
+}
+
+namespace
+{
+
+// Attempts at a fresh segment, should someone keep planting one under the
+// key between the removal and the creation.
+constexpr int segment_attempts = 5;
+
+// A segment the agent can take over: made and owned by this user (root, for
+// the installed agent), private to it, and of the record's size.  Anything
+// else under the key was planted and must not be trusted.
+bool segment_trusted(int id)
+{
+    struct shmid_ds ds;
+    if (shmctl(id, IPC_STAT, &ds) != 0)
+        return false;
+    uid_t me = geteuid();
+    return ds.shm_perm.cuid == me && ds.shm_perm.uid == me && (ds.shm_perm.mode & 0777) == 0600 &&
+           ds.shm_segsz == sizeof(AGINFO);
+}
+
+int get_segment(key_t key)
+{
+    for (int i = 0; i < segment_attempts; i++) {
+        int id = shmget(key, sizeof(AGINFO), IPC_CREAT | IPC_EXCL | 0600);
+        if (id >= 0 || errno != EEXIST)
+            return id;
+        id = shmget(key, 0, 0);
+        if (id < 0)
+            continue; // removed meanwhile: try to create it again
+        if (segment_trusted(id))
+            return id;
+        printf0("main-shmget: a foreign segment under the key, removed\n");
+        if (shmctl(id, IPC_RMID, nullptr) != 0)
+            return -1;
+    }
+    return -1;
+}
+
+} // namespace
+
+int init_segment(AGENT *ap)
+{
+    ap->shmid = get_segment(ap->key);
+    if (ap->shmid < 0) {
+        printf0("main-shmget: identifier removed\n");
+        return -1;
+    }
+    void *p = shmat(ap->shmid, nullptr, 0);
+    if (p == reinterpret_cast<void *>(-1)) {
+        printf0("main, shmat, error\n");
+        shmctl(ap->shmid, IPC_RMID, nullptr);
+        ap->shmid = -1;
+        return -1;
+    }
+    ap->aip = static_cast<AGINFOP>(p);
+    memset(ap->aip, 0, sizeof(AGINFO));
+    ap->aip->ups.up.workparam.ComSet = COMSET_NONE;
+    ap->aip->ups.ui.CommStatus = COMM_LOST;
+    ap->aip->ups.ui.ComId = COMID_NONE;
+    return 0;
+}
+
+namespace
+{
+
+// The variables a started program may still see: the language set-up,
+// the time zone, the staged root, and the settings of a sanitizer build.
+bool kept_variable(const char *entry)
+{
+    static const char *const kept[] = {
+        "LANG=",         "LANGUAGE=",      "KDE_LANG=",    "TZ=", "VOLTMIRA_SYSROOT=",
+        "ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="};
+    if (strncmp(entry, "LC_", 3) == 0)
+        return true;
+    for (const char *k : kept) {
+        if (strncmp(entry, k, strlen(k)) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The fixed search path; a staged system's own directories come first, so
+// that its stand-ins are what the commands find.
+const char *const search_dirs[] = {"/usr/sbin", "/usr/bin", "/sbin", "/bin"};
+
+} // namespace
+
+int init_environment(void)
+{
+    char path[1024] = "";
+    const char *prefix = sysroot_prefix();
+    for (int staged = prefix[0] != '\0' ? 1 : 0; staged >= 0; staged--) {
+        for (const char *d : search_dirs) {
+            size_t used = strlen(path);
+            int n = snprintf(path + used, sizeof path - used, "%s%s%s", used ? ":" : "",
+                             staged ? prefix : "", d);
+            if (n < 0 || static_cast<size_t>(n) >= sizeof path - used)
+                return -1;
+        }
+    }
+
+    size_t n = 0;
+    while (environ != nullptr && environ[n] != nullptr)
+        n++;
+    char **kept = static_cast<char **>(calloc(n + 1, sizeof *kept));
+    if (kept == nullptr)
+        return -1;
+    size_t nkept = 0;
+    int rc = 0;
+    for (size_t i = 0; i < n && rc == 0; i++) {
+        if (!kept_variable(environ[i]))
+            continue;
+        if ((kept[nkept] = strdup(environ[i])) == nullptr)
+            rc = -1;
+        else
+            nkept++;
+    }
+    if (rc == 0 && clearenv() != 0)
+        rc = -1;
+    for (size_t i = 0; i < nkept; i++) {
+        char *eq = strchr(kept[i], '=');
+        if (rc == 0 && eq != nullptr) {
+            *eq = '\0';
+            if (setenv(kept[i], eq + 1, 1) != 0)
+                rc = -1;
+        }
+        free(kept[i]);
+    }
+    free(kept);
+    if (rc == 0 && setenv("PATH", path, 1) != 0)
+        rc = -1;
+    return rc;
 }
 
 void init_freeservlist(NETINFO *agnetp)

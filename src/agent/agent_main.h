@@ -33,6 +33,17 @@ int init_bindaddress(NETINFO *agnetp, struct ifreq *ifr, int port);
 // Closes and frees every listening socket.
 void init_freeservlist(NETINFO *agnetp);
 
+// Creates the shared segment under ap->key, private to this user (0600),
+// attaches it to ap->aip and clears it.  A segment already under the key is
+// taken over only when this user made and owns it, it is private and of the
+// record's size; any other is removed first.  0 or -1 (ap->shmid -1).
+int init_segment(AGENT *ap);
+
+// Leaves only the language, time-zone, system-root and sanitizer variables
+// in the environment and sets PATH to "/usr/sbin:/usr/bin:/sbin:/bin" (a
+// staged system's own four directories before them).  0 or -1.
+int init_environment(void);
+
 // Opens the self-pipe and installs sigchild for SIGCHLD.  0 or -1.
 int init_sigchild(void);
 

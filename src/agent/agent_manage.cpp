@@ -206,8 +206,9 @@ int manage_setlang(void)
     const char *lang = "C";
     for (const char *var : vars) {
         const char *v = getenv(var);
-        // An empty value names no language, as the C library reads it.
-        if (wp_isnull(v))
+        // The first one that is set decides, even when it is empty: an
+        // empty one chooses C.
+        if (v == nullptr)
             continue;
         if (wp_strncmp(v, "ja", 2) == 0)
             lang = "ja";
@@ -217,9 +218,9 @@ int manage_setlang(void)
     }
     setenv("LANGUAGE", lang, 1);
     setenv("KDE_LANG", lang, 1);
-    if (wp_isnull(getenv("LC_ALL"))) {
+    if (getenv("LC_ALL") == nullptr) {
         const char *l = getenv("LANG");
-        setenv("LC_ALL", wp_isnull(l) ? "C" : l, 1);
+        setenv("LC_ALL", l == nullptr ? "C" : l, 1);
     }
     lang_setlocale();
     // No codeset: the texts come in the terminal's own encoding.
@@ -240,7 +241,8 @@ int manage_getsharememory(void)
     }
     agent.key = key;
     if (agent.shmid < 0) {
-        int id = shmget(key, 0, 0666);
+        // Only looked up: the agent makes it private to root.
+        int id = shmget(key, 0, 0);
         if (id < 0)
             return errno == ENOENT ? 1 : -1;
         agent.shmid = id;
@@ -362,9 +364,9 @@ int manage_stopagent(void)
         wait_one_second();
     }
     if (!down) {
-        // The noted id comes from a segment any local user may write: only
-        // an agent process of the list is killed, never whatever process
-        // the id happens to name.
+        // The noted id may be stale, or come from a segment an older agent
+        // left open to everyone: only an agent process of the list is
+        // killed, never whatever process the id happens to name.
         pid_t pids[MANAGE_MAXPIDS];
         int n = manage_getprocessidlist(daemon_name, pids);
         if (noted > 0 && contains(pids, n, noted) && runs_agent_image(noted))

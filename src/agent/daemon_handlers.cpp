@@ -20,10 +20,8 @@
 #include "ea/filehandle.h"
 
 #include <arpa/inet.h>
-#include <crypt.h>
 #include <cstdio>
 #include <cstring>
-#include <sys/stat.h>
 
 namespace
 {
@@ -88,9 +86,11 @@ bool is_loopback(const struct sockaddr_in *a)
 }
 
 // A connection carries the rights its password request earned.  A datagram
-// carries none: another agent's shutdown notice is checked against the
-// sender's type and group by its handler, and the other control requests
-// are taken only from this host.
+// carries none, not even from this host, where any local user can send one:
+// another agent's shutdown notice is checked against the sender's type and
+// group by its handler, and the protector's setting of its agent is taken
+// only from this host.  Every other control request needs a connection and
+// a password.
 bool may_serve(AGENT *ap, const kind_entry *k, int auth, int istcp)
 {
     if (k->tcponly && !istcp)
@@ -101,7 +101,9 @@ bool may_serve(AGENT *ap, const kind_entry *k, int auth, int istcp)
         return auth == AUTH_ADMIN;
     if (k->kind == PK_SHUTDOWN)
         return true;
-    return is_loopback(&ap->agnet.cnc.addr);
+    if (k->kind == PK_PROTCFG)
+        return is_loopback(&ap->agnet.cnc.addr);
+    return false;
 }
 
 uint32_t request_length(void)
@@ -269,104 +271,6 @@ int daemon_recvsendosinfo(AGENT *ap)
     os.os = NET_OS_OWN;
     daemon_replyhead(ap, PK_OSINFO, length);
     memcpy(daemon_data(), &os, sizeof os);
-    return net_sendpacketout(ap);
-}
-
-// ---------------------------------------------------------------------------
-// 23: password
-
-namespace
-{
-
-bool same_text(const char *a, const char *b)
-{
-    size_t la = strlen(a), lb = strlen(b);
-    unsigned char diff = la == lb ? 0 : 1;
-    for (size_t i = 0; i < la && i < lb; i++)
-        diff |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return diff == 0;
-}
-
-// AUTH_ADMIN for the owner of the configuration file, AUTH_USER for any
-// other user whose password matches, AUTH_REJECTED otherwise.
-int check_password(const char *name, const char *pass)
-{
-    struct passwd *pw = daemon_st.getpwnam(name);
-    if (pw == nullptr)
-        return AUTH_REJECTED;
-    uid_t uid = pw->pw_uid;
-    char stored[512];
-    wp_strlcpy(stored, pw->pw_passwd, sizeof stored);
-    struct spwd *sp = daemon_st.getspnam(name);
-    if (sp != nullptr)
-        wp_strlcpy(stored, sp->sp_pwdp, sizeof stored);
-    if (daemon_st.getspnam == getspnam)
-        endspent();
-
-    bool ok;
-    if (stored[0] == '\0') {
-        ok = pass[0] == '\0';
-    } else {
-        const char *hash = crypt(pass, stored);
-        ok = hash != nullptr && same_text(hash, stored);
-    }
-    explicit_bzero(stored, sizeof stored);
-    if (!ok)
-        return AUTH_REJECTED;
-    struct stat sb;
-    if (stat(sysroot_path(SP_CONFIG), &sb) != 0)
-        return AUTH_REJECTED;
-    return sb.st_uid == uid ? AUTH_ADMIN : AUTH_USER;
-}
-
-// The connected client the request came from, or -1 for a datagram.
-int request_client(void)
-{
-    const UPS_CLIADDR *ca = daemon_cliaddr();
-    int slot = daemon_findclient(ca->sockfd);
-    if (slot < 0)
-        return -1;
-    const NETCLI *c = &net_client_p[slot];
-    if (c->addr.sin_addr.s_addr != ca->addr.sin_addr.s_addr ||
-        c->addr.sin_port != ca->addr.sin_port)
-        return -1;
-    return slot;
-}
-
-} // namespace
-
-int daemon_password(AGENT *ap)
-{
-    const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_PASSWORD);
-    if (request_length() != length)
-        return -1;
-    UPS_PASSWORD *req = reinterpret_cast<UPS_PASSWORD *>(daemon_data());
-    // The fields need not be terminated.
-    char name[sizeof req->username + 1];
-    char pass[sizeof req->password + 1];
-    memcpy(name, req->username, sizeof req->username);
-    name[sizeof req->username] = '\0';
-    memcpy(pass, req->password, sizeof req->password);
-    pass[sizeof req->password] = '\0';
-    explicit_bzero(req->password, sizeof req->password);
-
-    int32_t right = check_password(name, pass);
-    explicit_bzero(pass, sizeof pass);
-
-    int slot = request_client();
-    if (slot >= 0) {
-        NETCLI *c = &net_client_p[slot];
-        if (right == AUTH_ADMIN || right == AUTH_USER) {
-            c->auth = right;
-        } else if (++daemon_st.pwfail[slot] >= DAEMON_MAXPWFAIL) {
-            // Failures are counted over the connection's life, successes
-            // aside, so one known password cannot open endless guessing.
-            printf0("daemon_password: too many failed password requests, connection closed\n");
-            daemon_st.dropfd = c->sockfd;
-        }
-    }
-    daemon_replyhead(ap, PK_PASSWORDANS, sizeof(UPS_PACKET_HEAD) + sizeof right);
-    memcpy(daemon_data(), &right, sizeof right);
     return net_sendpacketout(ap);
 }
 

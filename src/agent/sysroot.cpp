@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -81,7 +82,8 @@ int join(const char *dir, const char *name, char *buf, size_t len)
 int sysroot_init(void)
 {
     st = sysroot_state{};
-    const char *v = getenv("VOLTMIRA_SYSROOT");
+    // Never taken from the caller of a program that gained rights.
+    const char *v = secure_getenv("VOLTMIRA_SYSROOT");
     if (v != nullptr && v[0] != '\0') {
         struct stat sb;
         if (v[0] != '/') {
@@ -90,6 +92,12 @@ int sysroot_init(void)
         }
         if (stat(v, &sb) != 0 || !S_ISDIR(sb.st_mode)) {
             fprintf(stderr, "VOLTMIRA_SYSROOT is not a directory: %.200s\n", v);
+            return -1;
+        }
+        // Root reads its configuration and runs programs from here: the
+        // directory must be root's alone, or any user could stage them.
+        if (geteuid() == 0 && (sb.st_uid != 0 || (sb.st_mode & (S_IWGRP | S_IWOTH)) != 0)) {
+            fprintf(stderr, "VOLTMIRA_SYSROOT is not root's alone: %.200s\n", v);
             return -1;
         }
         size_t n = strlen(v);

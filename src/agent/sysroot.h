@@ -40,9 +40,11 @@ enum sysroot_path_id {
     SP_COUNT
 };
 
-// Reads VOLTMIRA_SYSROOT and fixes every path.  Returns 0, or -1 after one
-// line on standard error when the value is not an absolute path of an
-// existing directory (the caller then refuses to start).  May be called again
+// Reads VOLTMIRA_SYSROOT (ignored in a program that gained rights) and fixes
+// every path.  Returns 0, or -1 after one line on standard error when the
+// value is not an absolute path of an existing directory, or, when running
+// as root, of one that root owns and neither group nor others may write
+// (the caller then refuses to start).  May be called again
 // (tests do, after changing the variable).
 int sysroot_init(void);
 

@@ -766,12 +766,15 @@ TEST_F(LabServing, UpsInformationAnswer)
 // Password rights from the host's user database (the lab host's private
 // one): the owner of the configuration is administrator, other users with
 // the right password are users, everyone else is rejected, and a
-// connection that keeps guessing is closed.  Control requests are refused
-// without administrator rights.
+// connection that keeps guessing is closed, its address refused on the
+// next connection too.  Control requests are refused without administrator
+// rights.
 TEST_F(LabServing, PasswordRightsAndControlRequests)
 {
     LabHost &a = agent();
     auto right = [&](int fd, const char *user, const char *pass) {
+        // The daemon hashes at most three passwords a second.
+        sleep_ms(350);
         std::string ans = ask(fd, password(user, pass));
         if (ans.size() != 12u || lab::head_of(ans).DataId != PK_PASSWORDANS) {
             ADD_FAILURE() << "no password answer for " << user;
@@ -794,13 +797,19 @@ TEST_F(LabServing, PasswordRightsAndControlRequests)
     EXPECT_EQ(right(c, "root", ""), 4);
 
     {
-        SCOPED_TRACE("the fifth failure closes the connection");
-        Fd g = connect_monitor();
+        SCOPED_TRACE("the fifth failure closes the connection and refuses the address");
+        // From the agent's own host, an address that has not failed yet.
+        auto local = [&] { return lab::tcp_connect(a, "127.0.0.1", NET_PORT_AGENT_TCP); };
+        Fd g = local();
         for (int i = 0; i < 4; i++)
             EXPECT_EQ(right(g, "labop", "guess"), 4);
+        sleep_ms(350);
         std::string ans = ask(g, password("labop", "guess"));
         EXPECT_EQ(lab::record_at<int32_t>(ans, 8), 4);
         EXPECT_TRUE(lab::wait_closed(g, 3000));
+        Fd again = local();
+        EXPECT_EQ(right(again, "labop", "op-pw"), 4) << "a reconnect starts no new budget";
+        EXPECT_EQ(count_of(a.debug_log(), "from 127.0.0.1, refused for 60 s"), 1u);
     }
     {
         SCOPED_TRACE("control requests without rights, as a user, and as administrator");
