@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <string>
+#include <unistd.h>
 
 namespace
 {
@@ -134,4 +135,30 @@ TEST(Sysroot, RefusesAnythingButAnAbsoluteDirectory)
         ASSERT_FALSE(r.err.empty());
         EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << r.err;
     }
+}
+
+TEST(Sysroot, RootTakesOnlyADirectoryOfItsOwn)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the ownership rule holds for root only";
+    testutil::TempDir dir;
+    const struct {
+        mode_t mode;
+        uid_t owner;
+        bool taken;
+    } table[] = {
+        {0755, 0, true},   {0700, 0, true},      {0775, 0, false},     {0757, 0, false},
+        {01777, 0, false}, {0755, 65534, false}, {0700, 65534, false},
+    };
+    for (const auto &row : table) {
+        ASSERT_EQ(chmod(dir.path().c_str(), row.mode), 0);
+        ASSERT_EQ(chown(dir.path().c_str(), row.owner, 0), 0);
+        InitResult r = init_with(dir.path().c_str());
+        EXPECT_EQ(r.rc, row.taken ? 0 : -1) << std::oct << row.mode << " " << row.owner;
+        if (!row.taken) {
+            EXPECT_EQ(r.err.find("VOLTMIRA_SYSROOT"), 0u) << r.err;
+            EXPECT_EQ(testutil::count_of(r.err, "\n"), 1u) << r.err;
+        }
+    }
+    ASSERT_EQ(chown(dir.path().c_str(), 0, 0), 0);
 }
