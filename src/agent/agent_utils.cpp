@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,24 +17,68 @@
 namespace
 {
 
-double realtime_now(void)
+double clock_now(clockid_t id)
 {
     struct timespec ts;
-    clock_gettime(CLOCK_REALTIME, &ts);
+    clock_gettime(id, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double realtime_now(void)
+{
+    return clock_now(CLOCK_REALTIME);
+}
+
+double monotonic_now(void)
+{
+    return clock_now(CLOCK_MONOTONIC);
 }
 
 // The lock is held for microseconds; a few seconds is far beyond any real
 // holder, even on a loaded machine.
 constexpr double default_stale_after = 5.0;
+// A taker that may not create or link in the directory (a manager run by
+// another user, a read-only file system) would otherwise retry for ever.
+constexpr double default_giveup_after = 2.0;
+// Every holder of the configuration lock is a short rewrite of the file.
+constexpr double default_cfg_wait = 2.0;
+constexpr long cfg_retry_ns = 10 * 1000 * 1000;
 
-void ensure_lckfile(const char *lck)
+const utils_lockstate lock_defaults = {default_stale_after,
+                                       default_giveup_after,
+                                       default_cfg_wait,
+                                       realtime_now,
+                                       monotonic_now,
+                                       -1.0,
+                                       0};
+
+// 0 when ".LCK" is there to be linked, else the error that keeps it away.
+int ensure_lckfile(const char *lck)
 {
-    if (access(lck, F_OK) == 0 || errno != ENOENT)
-        return;
-    int fd = open(lck, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0)
-        close(fd);
+    if (access(lck, F_OK) == 0)
+        return 0;
+    if (errno != ENOENT)
+        return errno;
+    int fd = open(lck, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    close(fd);
+    return 0;
+}
+
+// Counts a failure of the taker's own (not a busy lock); true once failures
+// have gone on for giveup_after seconds since the lock was last taken, so
+// that a caller who tries again and again gives up at once after the first
+// long wait.
+bool give_up(int err, const char *step)
+{
+    double t = utils_lock.mono();
+    if (utils_lock.failing_since < 0) {
+        utils_lock.failing_since = t;
+        errno = err;
+        perror(step);
+    }
+    return t - utils_lock.failing_since >= utils_lock.giveup_after;
 }
 
 // A holder that died leaves ".pipelock" behind and every later taker would
@@ -70,35 +115,68 @@ void break_if_stale(const char *pipelock)
     unlink(aside);
 }
 
+const char cfglock_name[] = ".cfglock";
+
+// Opens the configuration lock file, making it when missing: the
+// descriptor, -1 when that cannot be done, or -2 after removing a file that
+// will not do (the caller then tries again).  Only a regular file of this
+// user that no one else can open will do: anyone who can open a file can
+// flock it, and hold it for ever.
+int open_cfglock(const char *path, int *repairs)
+{
+    int fd = open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat sb;
+    if (fd >= 0 && fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode) && sb.st_uid == geteuid() &&
+        (sb.st_mode & 077) == 0)
+        return fd;
+    // A symbolic link, or a file as above, goes: whoever holds it open keeps
+    // a lock on a file that no longer counts.
+    bool unsafe = fd >= 0 || errno == ELOOP;
+    if (fd >= 0)
+        close(fd);
+    if (!unsafe || ++*repairs > 3 || unlink(path) != 0) {
+        printf0("utils_cfglock: cannot open the configuration lock\n");
+        return -1;
+    }
+    printf0("utils_cfglock: unsafe configuration lock file replaced\n");
+    return -2;
+}
+
 } // namespace
 
-utils_lockstate utils_lock = {default_stale_after, realtime_now, 0};
+utils_lockstate utils_lock = lock_defaults;
 
 void utils_lockinit(void)
 {
-    utils_lock = {default_stale_after, realtime_now, 0};
+    utils_lock = lock_defaults;
 }
 
-void utils_setatomlock(void)
+int utils_setatomlock(void)
 {
     const char *lck = sysroot_path(SP_LCKFILE);
     const char *pipelock = sysroot_path(SP_PIPELOCK);
     for (;;) {
-        ensure_lckfile(lck);
+        int made = ensure_lckfile(lck);
         if (link(lck, pipelock) == 0)
             break;
-        if (errno == EEXIST) {
+        int err = errno;
+        if (err == EEXIST) {
             break_if_stale(pipelock);
-        } else if (errno != ENOENT) {
-            // ENOENT is the ordinary race: another taker linked and removed
-            // ".LCK" between our creating it and linking it.
-            perror("utils_setatomlock: link");
+        } else if (err != ENOENT || made != 0) {
+            // ENOENT alone is the ordinary race: another taker linked and
+            // removed ".LCK" between our making it and linking it.  After
+            // our own making failed it is no race, and never ends.
+            if (give_up(made != 0 ? made : err,
+                        made != 0 ? "utils_setatomlock: create" : "utils_setatomlock: link"))
+                return -1;
         }
         struct timespec pause = {0, 500 * 1000};
         nanosleep(&pause, nullptr);
     }
+    utils_lock.failing_since = -1;
     if (unlink(lck) != 0)
         perror("utils_setatomlock: unlink");
+    return 0;
 }
 
 void releaseatomlock(void)
@@ -114,7 +192,8 @@ static bool attached(void)
 
 int net_testandsetlock(void)
 {
-    utils_setatomlock();
+    if (utils_setatomlock() != 0)
+        return -1;
     if (attached()) {
         if (agent.aip->locked) {
             releaseatomlock();
@@ -128,10 +207,50 @@ int net_testandsetlock(void)
 
 void net_clearlock(void)
 {
-    utils_setatomlock();
+    // The caller holds the flag, so no one else writes it meanwhile; left
+    // set, it would shut the other side out for good.
+    bool locked = utils_setatomlock() == 0;
     if (attached())
         agent.aip->locked = 0;
-    releaseatomlock();
+    if (locked)
+        releaseatomlock();
+}
+
+int utils_cfglock(void)
+{
+    char path[PATH_MAX];
+    if (sysroot_libfile(cfglock_name, path, sizeof path) != 0)
+        return -1;
+    double deadline = utils_lock.mono() + utils_lock.cfg_wait;
+    int repairs = 0;
+    for (;;) {
+        int fd = open_cfglock(path, &repairs);
+        if (fd == -1)
+            return -1;
+        if (fd >= 0) {
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0) {
+                // Locked, but a repair by another taker may have put a new
+                // file in its place meanwhile: only the file under the name
+                // excludes the others.
+                struct stat held, named;
+                if (fstat(fd, &held) == 0 && lstat(path, &named) == 0 &&
+                    held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+                    return fd;
+                close(fd);
+                continue;
+            }
+            int err = errno;
+            close(fd);
+            if (err != EWOULDBLOCK && err != EINTR)
+                return -1;
+        }
+        if (utils_lock.mono() >= deadline) {
+            printf0("utils_cfglock: configuration lock busy, giving up\n");
+            return -1;
+        }
+        struct timespec pause = {0, cfg_retry_ns};
+        nanosleep(&pause, nullptr);
+    }
 }
 
 int utils_findmultihome(int fd, struct ifconf *ifc)

@@ -1,10 +1,11 @@
 // The key get and set of the configuration helper.  A set rewrites the
 // whole file into a private work file beside it and renames that over the
-// file, all under a lock on the directory: the file is root's, the agent
-// trusts it for the commands it runs, and front ends may well start several
-// sets at once.
+// file, all under the configuration lock the agent's own writes take: the
+// file is root's, the agent trusts it for the commands it runs, and front
+// ends may well start several sets at once.
 #include "cfgtool/cfg_file.h"
 
+#include "agent/agent_utils.h"
 #include "agent/strings.h"
 #include "agent/sysroot.h"
 #include "ea/filehandle.h"
@@ -14,7 +15,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,20 +45,6 @@ int work_paths(char *dir, size_t dirlen, char *tmpl, size_t tmpllen)
     dir[n] = '\0';
     int m = snprintf(tmpl, tmpllen, "%.*s%s.XXXXXX", static_cast<int>(slash - cfg), cfg, work);
     return m < 0 || static_cast<size_t>(m) >= tmpllen ? -1 : 0;
-}
-
-int lock_dir(const char *dir)
-{
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
 }
 
 // Writes the edited file to dst; src is null when there is no file yet.
@@ -139,7 +125,7 @@ int replace_file(FILE *src, const struct stat *old, char *tmpl, const char *sect
 
 // The configuration file for reading, or null with errno set.  Opened
 // without waiting, and only a regular file: a FIFO in its place would hold
-// the helper (and, during a set, the directory lock the agent waits on)
+// the helper (and, during a set, the configuration lock the agent waits on)
 // until something wrote to it.
 FILE *open_config()
 {
@@ -185,7 +171,7 @@ const char *key_exist(const char *key, const char *line)
     return xbe_exist(key, line) ? line + strlen(key) : nullptr;
 }
 
-int get_config_key(const char *key, FILE *out)
+int get_config_key(const char *section, const char *key, FILE *out)
 {
     FILE *fp = open_config();
     if (fp == nullptr) {
@@ -193,23 +179,48 @@ int get_config_key(const char *key, FILE *out)
             report_open_error();
         return -1;
     }
+    // Keys such as the users' "Name" repeat in every section: a section
+    // that heads a part of the file narrows the search to that part, as a
+    // set there would change it.  Any other text leaves the whole file, as
+    // callers have always had it.
+    enum { ANYWHERE, BEFORE, IN } state = wp_isnull(section) ? ANYWHERE : BEFORE;
     char *line = nullptr;
+    char *first = nullptr; // the first entry anywhere, while no head matched
     size_t cap = 0;
     ssize_t n;
     int rc = -1;
     while ((n = getline(&line, &cap, fp)) > 0) {
+        if (state == BEFORE && line[0] == '[' && be_exist(section, line)) {
+            state = IN;
+            continue;
+        }
+        // The end of the section as the set form sees it.
+        if (state == IN && xbe_exist("[", line))
+            break;
         const char *k = key_exist(key, line);
-        if (k == nullptr)
+        if (k == nullptr || (state == BEFORE && first != nullptr))
             continue;
         // The value starts past " = "; a shorter line has none.
         const char *end = line + n;
         const char *v = end - k > 3 ? k + 3 : end;
+        if (state == BEFORE) {
+            first = strndup(v, static_cast<size_t>(end - v));
+            if (first == nullptr)
+                break;
+            continue;
+        }
         fwrite(v, 1, static_cast<size_t>(end - v), out);
         rc = 0;
         break;
     }
-    if (rc != 0 && ferror(fp))
+    bool failed = ferror(fp) != 0;
+    if (rc != 0 && state == BEFORE && first != nullptr && !failed) {
+        fputs(first, out);
+        rc = 0;
+    }
+    if (rc != 0 && failed)
         report_open_error();
+    free(first);
     free(line);
     fclose(fp);
     return rc;
@@ -232,10 +243,11 @@ int set_config_file(const char *section, const char *key, const char *value)
 
     char dir[PATH_MAX], tmpl[PATH_MAX];
     int lockfd = -1;
-    if (work_paths(dir, sizeof dir, tmpl, sizeof tmpl) != 0 || (lockfd = lock_dir(dir)) < 0) {
+    if (work_paths(dir, sizeof dir, tmpl, sizeof tmpl) != 0 || (lockfd = utils_cfglock()) < 0) {
         report_open_error();
         return -1;
     }
+    int dirfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Read only under the lock: a run that read before another's rename
     // would write that run's change away.
     int rc = -1;
@@ -248,8 +260,10 @@ int set_config_file(const char *section, const char *key, const char *value)
     if (src != nullptr)
         fclose(src);
     // Until the directory is on disk, a power cut may bring the old file back.
-    if (rc == 0 && fsync(lockfd) != 0 && errno != EINVAL)
+    if (rc == 0 && (dirfd < 0 || (fsync(dirfd) != 0 && errno != EINVAL)))
         rc = -1;
+    if (dirfd >= 0)
+        close(dirfd);
     close(lockfd);
     if (rc != 0)
         report_open_error();

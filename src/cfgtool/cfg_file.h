@@ -19,12 +19,15 @@ int xbe_exist(const char *str, const char *line);
 // the position in line right after the key, or null.
 const char *key_exist(const char *key, const char *line);
 
-// Prints to out the value of the first line anywhere in the file that holds
-// key: the text from three characters after the key (past " = ") up to and
-// including the line end.  Returns 0, or -1 when the file or the key is
-// missing (silently) or the file cannot be read ("open file error\n" on
-// standard error).
-int get_config_key(const char *key, FILE *out);
+// Prints to out the value of the first line that holds key: the text from
+// three characters after the key (past " = ") up to and including the line
+// end.  The line is looked for in the section whose head line (a line
+// beginning with '[') begins with section, up to the next head written
+// with a blank after '[' (the section as the set form sees it); when no head
+// matches (or section is null or empty), anywhere in the file.  Returns 0,
+// or -1 when the file or the key is missing (silently) or the file cannot be
+// read ("open file error\n" on standard error).
+int get_config_key(const char *section, const char *key, FILE *out);
 
 // Replaces key's line in section by "key = value", or adds the entry at the
 // end of the section, or the section at the end of the file.  The file is
@@ -33,7 +36,8 @@ int get_config_key(const char *key, FILE *out);
 // once the new file is on disk.  Returns -1 with the file unchanged for
 // refused arguments (empty section or key, a line feed anywhere, a line too
 // long for the agent to read back; nothing is printed) and when the file
-// cannot be read or written ("open file error\n" on standard error); and -1
+// cannot be read or written or the configuration lock stays busy for about
+// 2 s ("open file error\n" on standard error); and -1
 // with the new file in place, reported the same way, when its directory
 // could not be synced, so that it may not outlive a power cut.
 int set_config_file(const char *section, const char *key, const char *value);

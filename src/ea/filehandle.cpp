@@ -1,5 +1,6 @@
 #include "ea/filehandle.h"
 
+#include "agent/agent_utils.h"
 #include "agent/strings.h"
 #include "agent/sysroot.h"
 #include "ea/ea_log.h"
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -295,27 +295,6 @@ int commit(const struct stat *old)
     return 0;
 }
 
-// The configuration helper edits the same file from other processes; both
-// hold this lock on the file's directory (the file itself is replaced on
-// every write, so it cannot carry the lock) across the whole read, edit and
-// replace, so neither can lose the other's change.  Without the lock the
-// write still goes ahead: a lost change beats a refused one here.
-int lock_config_dir()
-{
-    char dir[PATH_MAX];
-    config_dir(dir, sizeof dir);
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    while (flock(fd, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-            close(fd);
-            return -1;
-        }
-    }
-    return fd;
-}
-
 // Formats text into the editor's text buffer and inserts it; refused when a
 // line it writes would not read back.
 __attribute__((format(printf, 2, 3))) int put_text(long back, const char *fmt, ...)
@@ -448,18 +427,26 @@ int writeparam(const char *section, const char *cp, const char *content)
         Ea_log("writeparam: line feed in section, key or value, refused\n");
         return -1;
     }
+    // The configuration helper edits the same file from other processes;
+    // both hold this lock across the whole read, edit and replace, so that
+    // neither loses the other's change.  The lock is tried for a bounded
+    // time only: the daemon's loop, and a shutdown countdown with it, must
+    // never wait on it for long.
+    int lockfd = utils_cfglock();
+    if (lockfd < 0) {
+        Ea_log("writeparam: configuration lock not taken\n");
+        return -1;
+    }
     struct stat old;
     bool existed = false;
     bool changed = false;
-    int lockfd = lock_config_dir();
     int rc = load_config(&old, &existed);
     if (rc == 0)
         rc = edit_config(section, cp, content, &changed);
     if (rc == 0 && changed)
         rc = commit(existed ? &old : nullptr);
     edit_free();
-    if (lockfd >= 0)
-        close(lockfd);
+    close(lockfd);
     return rc;
 }
 

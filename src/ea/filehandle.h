@@ -35,8 +35,9 @@ char *readparam(const char *section, const char *cp);
 // exists.  The file is replaced whole, so readers and a crash see either the
 // old or the new file.  Returns 0 once the new file is on disk.  Returns -1
 // with the file unchanged when the input is refused (no section, a line feed
-// in any argument, a line that would be too long to read back) or the file
-// cannot be read or replaced; and -1 with the new file in place when its
+// in any argument, a line that would be too long to read back), when the
+// configuration lock stays busy (about 2 s) or the file cannot be read or
+// replaced; and -1 with the new file in place when its
 // directory could not be synced, so it may not outlive a power cut.
 int writeparam(const char *section, const char *cp, const char *content);
 

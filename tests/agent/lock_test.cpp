@@ -6,12 +6,15 @@
 
 #include <csignal>
 #include <cstring>
+#include <functional>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
@@ -165,4 +168,112 @@ TEST_F(Lock, AHolderKilledWhileHoldingDoesNotBlockForEver)
     utils_setatomlock();
     EXPECT_EQ(utils_lock.broken, 1u);
     releaseatomlock();
+}
+
+namespace
+{
+
+double mono_now()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+// Runs body in a child as an unprivileged user; its exit status, or 128 +
+// the signal.  The alarm turns an endless wait into a failure.
+int as_other_user(const std::function<int()> &body)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        alarm(30);
+        if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+            setresuid(65534, 65534, 65534) != 0)
+            _exit(99);
+        _exit(body());
+    }
+    int st = 0;
+    waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+} // namespace
+
+TEST_F(Lock, TakersWithoutTheRightToLinkGiveUp)
+{
+    // A manager run by another user may neither make ".LCK" nor link it:
+    // it gives up after a bounded time, and at once on the tries after that,
+    // so a caller's loop of tries cannot multiply the wait.
+    ASSERT_EQ(chmod(root_.root().c_str(), 0755), 0);
+    for (bool lck_there : {false, true}) {
+        SCOPED_TRACE(lck_there);
+        if (lck_there)
+            testutil::write_file(sysroot_path(SP_LCKFILE), "");
+        int rc = as_other_user([] {
+            utils_lock.giveup_after = 0.3;
+            double t0 = mono_now();
+            if (utils_setatomlock() != -1 || mono_now() - t0 < 0.3)
+                return 1;
+            double t1 = mono_now();
+            for (int i = 0; i < 50; i++) {
+                if (net_testandsetlock() != -1)
+                    return 2;
+            }
+            return mono_now() - t1 < 0.25 ? 0 : 3;
+        });
+        EXPECT_EQ(rc, 0);
+    }
+    // Root, who can, takes the lock at once and starts afresh.
+    EXPECT_EQ(utils_setatomlock(), 0);
+    EXPECT_LT(utils_lock.failing_since, 0);
+    releaseatomlock();
+}
+
+TEST_F(Lock, ConfigurationLockIsOnlyEverARootOnlyFile)
+{
+    ASSERT_EQ(chmod(root_.root().c_str(), 0755), 0);
+    std::string path = sysroot_path(SP_LIBDIR) + std::string(".cfglock");
+    std::string victim = root_.at("/etc/victim");
+    // Whatever is found under the name, the lock ends up on a regular file
+    // that only its owner can open, and nothing planted is followed.
+    const std::vector<std::function<int()>> plants = {
+        [] { return 0; },
+        [&] {
+            testutil::write_file(path, "");
+            return chmod(path.c_str(), 0644);
+        },
+        [&] {
+            testutil::write_file(victim, "keep");
+            return symlink(victim.c_str(), path.c_str());
+        },
+        [&] { return mkfifo(path.c_str(), 0600); },
+    };
+    for (size_t i = 0; i < plants.size(); i++) {
+        SCOPED_TRACE(i);
+        unlink(path.c_str());
+        ASSERT_EQ(plants[i](), 0);
+        int fd = utils_cfglock();
+        ASSERT_GE(fd, 0);
+        struct stat sb;
+        ASSERT_EQ(lstat(path.c_str(), &sb), 0);
+        EXPECT_TRUE(S_ISREG(sb.st_mode));
+        EXPECT_EQ(sb.st_mode & 0777, 0600u);
+        EXPECT_EQ(sb.st_uid, geteuid());
+        close(fd);
+    }
+    EXPECT_EQ(testutil::read_file(victim), "keep");
+    EXPECT_EQ(as_other_user([] { return utils_cfglock() == -1 ? 0 : 1; }), 0);
+
+    // Busy: tried again for the bounded time, then given up; free again
+    // once the holder lets go.
+    utils_lock.cfg_wait = 0.3;
+    int held = utils_cfglock();
+    ASSERT_GE(held, 0);
+    double t0 = mono_now();
+    EXPECT_EQ(utils_cfglock(), -1);
+    EXPECT_GE(mono_now() - t0, 0.3);
+    close(held);
+    held = utils_cfglock();
+    EXPECT_GE(held, 0);
+    close(held);
 }

@@ -71,8 +71,9 @@ std::string snapshot(const std::string &path)
     return s;
 }
 
-// Removes whatever besides the configuration file a killed writer left in its
-// directory, and says how many there were.
+// Removes whatever besides the configuration file (and the lock file, which
+// stays by design) a killed writer left in its directory, and says how many
+// there were.
 int remove_leftovers()
 {
     int count = 0;
@@ -80,7 +81,7 @@ int remove_leftovers()
     if (DIR *d = opendir(dir.c_str())) {
         while (struct dirent *e = readdir(d)) {
             std::string n = e->d_name;
-            if (n == "." || n == ".." || n == "config")
+            if (n == "." || n == ".." || n == "config" || n == ".cfglock")
                 continue;
             unlink((dir + n).c_str());
             count++;

@@ -1,14 +1,18 @@
 #include "ea/filehandle.h"
 
+#include "agent/agent_utils.h"
 #include "agent/sysroot.h"
 #include "ea/ea_log.h"
 #include "testutil.h"
 
+#include <chrono>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
 #include <csignal>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -57,14 +61,15 @@ class FileHandleTest : public testing::Test
         const char *p = readparam(section, key);
         return p ? std::optional<std::string>(p) : std::nullopt;
     }
-    // Names in the configuration directory: a leftover work file shows here.
+    // Names in the configuration directory: a leftover work file shows here
+    // (the lock file stays by design).
     static std::vector<std::string> dir_entries()
     {
         std::vector<std::string> names;
         if (DIR *d = opendir(sysroot_path(SP_LIBDIR))) {
             while (struct dirent *e = readdir(d)) {
                 std::string n = e->d_name;
-                if (n != "." && n != "..")
+                if (n != "." && n != ".." && n != ".cfglock")
                     names.push_back(n);
             }
             closedir(d);
@@ -305,10 +310,10 @@ TEST_F(FileHandleWrite, ReportsFilesItCannotUse)
     EXPECT_TRUE(was_logged("writeparam: cannot open config file\n"));
     ASSERT_EQ(rmdir(cfg().c_str()), 0);
 
-    // No directory to make the file in.
+    // No directory to make the file (or the lock beside it) in.
     testutil::remove_tree(sysroot_path(SP_LIBDIR));
     EXPECT_EQ(writeparam("UPS", "Group", "A"), -1);
-    EXPECT_TRUE(was_logged("writeparam: Cannot create config file"));
+    EXPECT_TRUE(was_logged("writeparam: configuration lock not taken\n"));
 }
 
 // A FIFO in the file's place: opening it for reading would wait for a writer
@@ -396,4 +401,40 @@ TEST_F(FileHandleMended, RefusedWritesLeaveTheFileUntouched)
     // A null value is an empty one.
     EXPECT_EQ(writeparam("Net", "X", nullptr), 0);
     EXPECT_EQ(rd("Net", "X"), "");
+}
+
+// The lock that serialises writers is a root-only file: a user who holds the
+// directory (anyone who can read it can) holds up nothing, and a busy lock
+// fails the write in about 2 s instead of holding the daemon.  Writes run in
+// a child so that a hang fails the test.
+TEST_F(FileHandleMended, WritesTakeOnlyTheirOwnLockAndNeverWaitLong)
+{
+    utils_lockinit();
+    put("\n[ UPS ]\n\n Group = A\n");
+    int dirfd = open(sysroot_path(SP_LIBDIR), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirfd, 0);
+    ASSERT_EQ(flock(dirfd, LOCK_EX), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        alarm(20);
+        _exit(writeparam("UPS", "Group", "B") == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    close(dirfd);
+    EXPECT_EQ(rd("UPS", "Group"), "B");
+
+    int held = utils_cfglock();
+    ASSERT_GE(held, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(writeparam("UPS", "Group", "C"), -1);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_GE(waited, 1.9);
+    EXPECT_LT(waited, 15.0);
+    EXPECT_TRUE(was_logged("writeparam: configuration lock not taken\n"));
+    EXPECT_EQ(get(), "\n[ UPS ]\n\n Group = B\n");
+    close(held);
+    EXPECT_EQ(writeparam("UPS", "Group", "C"), 0);
 }
