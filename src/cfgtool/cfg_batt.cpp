@@ -94,6 +94,18 @@ void store_name(char *buf, const char *p, size_t n)
     buf[n] = '\0';
 }
 
+// Prints text that came from the serial line: every byte outside printable
+// ASCII becomes '?', so that a device cannot send escape sequences to the
+// administrator's terminal.  The line end that closes a reply stays.
+void print_reply(const char *text)
+{
+    for (const char *p = text; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        bool keep = (c >= 0x20 && c < 0x7F) || (c == '\n' && p[1] == '\0');
+        putchar(keep ? c : '?');
+    }
+}
+
 int print_perror(const char *fmt, const char *port)
 {
     int saved = errno;
@@ -272,7 +284,8 @@ int ProcUpsInfo(int fd, char *buf, UPS_TIMEINFO *ti, int mode)
             printf("error in GetUpsModel()\n");
         if (n <= 0)
             return -1;
-        printf("%s\n", buf);
+        print_reply(buf);
+        putchar('\n');
         if (strncmp(buf, "QE350", 5) == 0 || strncmp(buf, "QE5500", 6) == 0)
             return BATT_NODATE;
         if (strncmp(buf, "QA", 2) == 0)
@@ -300,10 +313,14 @@ int CheckIsUps(int fd)
         int n = ReadDataFromUps(fd, r, UPS_Q1LEN);
         if (n < 0 || is_nak(r, n)) {
             if (again) {
-                printf("ret=%d,st=%s,Q1end\n", n, r);
+                printf("ret=%d,st=", n);
+                print_reply(r);
+                printf(",Q1end\n");
                 return -1;
             }
-            printf("ret=%d,st=%s,Q1 again\n", n, r);
+            printf("ret=%d,st=", n);
+            print_reply(r);
+            printf(",Q1 again\n");
             again = true;
             continue;
         }
@@ -380,11 +397,12 @@ int GetUpsBattTime(int fd, UPS_TIMEINFO *ti)
               is_digit(r[3]) && is_01(r[4]) && is_digit(r[5]) && r[6] >= '0' && r[6] <= '3' &&
               is_digit(r[7]);
     if (!ok) {
-        printf("%s ", r);
+        print_reply(r);
+        putchar(' ');
         set_empty(ti);
         return 0;
     }
-    printf("%s", r);
+    print_reply(r);
     // The field holds years since 1900 in one byte.
     int year = digits(r, 4) - 1900;
     ti->year = static_cast<uint8_t>(year < 0 ? 0 : year > 255 ? 255 : year);

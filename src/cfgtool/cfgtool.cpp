@@ -95,7 +95,7 @@ int set_batt(const char *date, const char *port)
 int get_form(int nops, char **ops)
 {
     if (nops == 1)
-        return status(get_config_key(ops[0], stdout));
+        return status(get_config_key(nullptr, ops[0], stdout));
     if (nops != 2)
         return 255;
     if (strcasecmp(ops[0], "pr") == 0)
@@ -104,8 +104,7 @@ int get_form(int nops, char **ops)
         return get_prid(ops[1]);
     if (strcasecmp(ops[0], "batt") == 0)
         return get_batt(ops[1]);
-    // The section is not needed: a key is found wherever it is.
-    return status(get_config_key(ops[1], stdout));
+    return status(get_config_key(ops[0], ops[1], stdout));
 }
 
 int set_form(int nops, char **ops)
@@ -123,8 +122,9 @@ int cfgtool_main(int argc, char **argv)
 {
     if (argc < 3 || argv == nullptr)
         return 255;
-    // Only the first option counts: -g or -G gets, anything else sets.
-    bool get = strcmp(argv[1], "-g") == 0 || strcmp(argv[1], "-G") == 0;
+    // Only the first option letter counts: "-g..." or "-G..." gets (so
+    // "-gs" is a get), anything else sets.
+    bool get = argv[1][0] == '-' && (argv[1][1] == 'g' || argv[1][1] == 'G');
     int rc = get ? get_form(argc - 2, argv + 2) : set_form(argc - 2, argv + 2);
     if (fflush(stdout) != 0 && rc == 0)
         rc = 255;

@@ -10,7 +10,10 @@
 // status, 0..255.  Answers go to standard output, failures of the file
 // operations to standard error.
 //
-//   -g KEY | -g SECTION KEY     print KEY's value with its line end
+// The first option letter chooses the form: g or G gets, anything else sets.
+//
+//   -g KEY | -g SECTION KEY     print KEY's value with its line end (in
+//                               SECTION when a section head begins so)
 //   -g pr NAME | -g prid NAME   count / list this user's processes
 //   -g batt PORT                read the UPS's battery date
 //   -s SECTION KEY VALUE        set KEY in SECTION

@@ -181,6 +181,32 @@ TEST_F(CfgBatt, CfgBattUnitsWithoutTheDateInTheUps)
     EXPECT_EQ(rx(qe), (Cmds{"Q1\r", "CF\r", "(SiCC)\r"}));
 }
 
+TEST_F(CfgBatt, CfgBattRepliesCannotDriveTheTerminal)
+{
+    // Whatever a device sends back is printed with every byte outside
+    // printable ASCII made '?'; only the line end that closes a reply stays.
+    const struct {
+        const char *model;
+        const char *fault;
+        const char *out; // what the output holds
+        int status;
+    } cases[] = {
+        {"QE1000", "reply BRR raw \\e[2J\\x07\\x9bab\\r", "Q1 OK\n?[2J??ab\n QR empty-batt\n", 2},
+        {"QE1000", "reply BRR raw 20230401\\e\\r", "Q1 OK\n20230401?\nQR ok-batt\n", 0},
+        {"QA1000", "reply Si raw QA\\e[31m1\\r", "Q1 OK\nQA?[31m1\nQA\n", 1},
+        {"QE1000", "reply Q1 raw NAK\\e]0;x\\x07\\r", "ret=10,st=NAK?]0;x?\n,Q1 again\n", 255},
+    };
+    for (const auto &c : cases) {
+        sims_.clear();
+        ups(0, c.model, {c.fault});
+        cfgtest::Run r = run({"-g", "batt", "1"});
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.fault << "\n" << r.out;
+        EXPECT_EQ(r.status, c.status) << c.fault;
+        for (char ch : r.out)
+            EXPECT_TRUE((ch >= 0x20 && ch < 0x7F) || ch == '\n') << c.fault << ": " << int(ch);
+    }
+}
+
 TEST_F(CfgBatt, CfgBattWakeLinesAreSkipped)
 {
     UpsSim &u = ups(0, "QE1000", {"wake 5"});

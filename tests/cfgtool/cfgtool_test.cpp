@@ -3,13 +3,16 @@
 #include "cfgtool/cfg_run.h"
 #include "testutil.h"
 
+#include "agent/agent_utils.h"
 #include "agent/sysroot.h"
 #include "ea/filehandle.h"
 
 #include <algorithm>
+#include <chrono>
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <set>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -30,15 +33,16 @@ class CfgTest : public ::testing::Test
     void put(const std::string &text) const { write_file(cfg(), text); }
     std::string text() const { return read_file(cfg()); }
 
-    // Names in the installation directory other than the file itself: a
-    // work file left behind shows here.
+    // Names in the installation directory other than the file itself (and
+    // the lock file, which stays by design): a work file left behind shows
+    // here.
     std::vector<std::string> strays() const
     {
         std::vector<std::string> v;
         if (DIR *d = opendir(libdir().c_str())) {
             while (struct dirent *e = readdir(d)) {
                 std::string n = e->d_name;
-                if (n != "." && n != ".." && n != "config")
+                if (n != "." && n != ".." && n != "config" && n != ".cfglock")
                     v.push_back(n);
             }
             closedir(d);
@@ -97,17 +101,32 @@ TEST_F(CfgTest, CfgCommandLineWrongCountsDoNothing)
     EXPECT_EQ(text(), before);
 }
 
-TEST_F(CfgTest, CfgCommandLineFirstOptionChoosesTheForm)
+TEST_F(CfgTest, CfgCommandLineFirstOptionLetterChoosesTheForm)
 {
-    put("\n[ UPS ]\nComSet = 1\n");
-    EXPECT_EQ(run({"-G", "ComSet"}).out, "1\n");
-    // The section operand of the two-operand get is not used.
-    EXPECT_EQ(run({"-g", "[ Nowhere ]", "ComSet"}).out, "1\n");
-    // Anything but -g or -G sets, whatever the letter.
-    for (const char *opt : {"-s", "-S", "-d", "-D", "set"}) {
-        cfgtest::Run r = run({opt, kUps, "ComSet", opt});
-        EXPECT_EQ(r.status, 0) << opt;
-        EXPECT_EQ(text(), std::string("\n[ UPS ]\nComSet = ") + opt + "\n") << opt;
+    // g or G as the first option letter gets, whatever follows it; anything
+    // else sets.
+    const struct {
+        const char *opt;
+        bool get;
+    } forms[] = {
+        {"-g", true},  {"-G", true},   {"-gs", true}, {"-Gx", true}, {"-s", false},
+        {"-S", false}, {"-sg", false}, {"-d", false}, {"-D", false}, {"set", false},
+        {"g", false},  {"--g", false}, {"-", false},
+    };
+    for (const auto &f : forms) {
+        put("\n[ UPS ]\nComSet = 1\n");
+        cfgtest::Run r = run({f.opt, kUps, "ComSet", f.opt});
+        if (f.get) {
+            // Three operands are too many for a get.
+            EXPECT_EQ(r.status, 255) << f.opt;
+            EXPECT_EQ(text(), "\n[ UPS ]\nComSet = 1\n") << f.opt;
+            r = run({f.opt, "ComSet"});
+            EXPECT_EQ(r.status, 0) << f.opt;
+            EXPECT_EQ(r.out, "1\n") << f.opt;
+        } else {
+            EXPECT_EQ(r.status, 0) << f.opt;
+            EXPECT_EQ(text(), std::string("\n[ UPS ]\nComSet = ") + f.opt + "\n") << f.opt;
+        }
     }
 }
 
@@ -139,8 +158,49 @@ TEST_F(CfgTest, CfgGetFirstLineAnywhereWins)
 {
     put("\n[ A ]\n Key = first\n\n[ UPS ]\nKey = second\nKey = third\n");
     expect_get("Key", "first\n");
-    cfgtest::Run r = run({"-g", kUps, "Key"});
-    EXPECT_EQ(r.out, "first\n");
+}
+
+TEST_F(CfgTest, CfgGetInASectionLooksOnlyThere)
+{
+    // Keys that repeat in every section, as the users' and the events' do.
+    put("Top = t\n"
+        "\n[ User1 ]\n Name = alice\n Record = Yes\n"
+        "\n[ User2 ]\n Name = bob\n"
+        "\n[ Event10 ]\n Record = No\n"
+        "\n[ Event1 ]\n Record = Maybe\n"
+        "\n[ Hand ]\n X = 1\n[Tight]\n Y = 2\n"
+        "\n[ Empty ]\n"
+        "\n[ UPS ]\n Group = g\n");
+    const struct {
+        const char *section, *key;
+        int status;
+        const char *out;
+    } cases[] = {
+        {"[ User2 ]", "Name", 0, "bob\n"},
+        {"[ User1 ]", "Name", 0, "alice\n"},
+        {"[ User2 ]", "Record", 255, ""},  // not in that section, though elsewhere
+        {"[ Event1", "Record", 0, "No\n"}, // a prefix of the head, as a set takes it
+        {"[ Event1 ]", "Record", 0, "Maybe\n"},
+        {"[ Hand ]", "Y", 0, "2\n"},     // a head without a blank ends no section
+        {"[ Empty ]", "Group", 255, ""}, // a section without the key
+        {"[ User1 ]", "Top", 255, ""},
+        // No head matches: the whole file, as always.
+        {"[ Nowhere ]", "Name", 0, "alice\n"},
+        {"UPS", "Record", 0, "Yes\n"},
+        {" Name", "Group", 0, "g\n"}, // an entry line is no head
+        {"", "Name", 0, "alice\n"},
+        {"[ Nowhere ]", "Missing", 255, ""},
+    };
+    for (const auto &c : cases) {
+        cfgtest::Run r = run({"-g", c.section, c.key});
+        EXPECT_EQ(r.status, c.status) << c.section << " " << c.key;
+        EXPECT_EQ(r.out, c.out) << c.section << " " << c.key;
+        EXPECT_EQ(r.err, "") << c.section << " " << c.key;
+    }
+    // What a set in a section changes is what a get there reads back.
+    set("[ User2 ]", "Record", "Later");
+    EXPECT_EQ(run({"-g", "[ User2 ]", "Record"}).out, "Later\n");
+    expect_get("Record", "Yes\n");
 }
 
 TEST_F(CfgTest, CfgGetValueStartsThreeAfterTheKey)
@@ -458,6 +518,35 @@ TEST_F(CfgTest, CfgSetAndTheAgentsOwnWritesLoseNothingOfEachOther)
         EXPECT_EQ(after.find(key + " ", at + key.size() + 2), std::string::npos) << key;
     }
     EXPECT_EQ(after.compare(0, before.size(), before), 0);
+}
+
+TEST_F(CfgTest, CfgSetIgnoresTheDirectoryLockAndGivesUpOnABusyOne)
+{
+    // Anyone who can read the directory can flock it: that holds up nothing.
+    put("\n[ UPS ]\nComSet = 1\n");
+    int dirfd = open(libdir().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(dirfd, 0);
+    ASSERT_EQ(flock(dirfd, LOCK_EX), 0);
+    cfgtest::Run r = run({"-s", kUps, "ComSet", "2"}, {}, 20);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(text(), "\n[ UPS ]\nComSet = 2\n");
+    close(dirfd);
+
+    // The writers' own lock, busy for longer than a rewrite takes: the set
+    // gives up in about 2 s and says so.
+    utils_lockinit();
+    int held = utils_cfglock();
+    ASSERT_GE(held, 0);
+    auto t0 = std::chrono::steady_clock::now();
+    r = run({"-s", kUps, "ComSet", "3"}, {}, 20);
+    double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    close(held);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.err, "open file error\n");
+    EXPECT_GE(waited, 1.9);
+    EXPECT_LT(waited, 15.0);
+    EXPECT_EQ(text(), "\n[ UPS ]\nComSet = 2\n");
+    EXPECT_TRUE(strays().empty());
 }
 
 // ---------------------------------------------------------------------------
