@@ -120,6 +120,18 @@ void ups_fini(void);
 // ---------------------------------------------------------------------------
 // The line (ups_line.cpp)
 
+// 1 when ap and ap->aip are both there, else 0.
+int ups_usable(AGENTP ap);
+
+// Closes the port, if one is open; comfd is -1 afterwards.
+void ups_closeport(void);
+
+// Discards pending input and output of the open port, if any.
+void ups_flushline(void);
+
+// 1 when the n bytes at buf (may be null) begin with the refusal "NAK".
+int ups_isnak(const char *buf, int n);
+
 // Applies the line settings (2400 8N1, raw, XON/XOFF) to comfd; -1 when no
 // port is open.  On failure reports through perror and leaves closing the
 // port to the caller.
@@ -292,7 +304,7 @@ int ups_docommand(AGENTP ap, uint32_t cmd);
 
 // Switches the output off as UPSDOWNARG in ba2u says.  A delay or restore
 // time beyond what the command can carry is clamped to the largest it can
-// carry (and logged); a negative delay counts as 0.
+// carry (and logged); a negative delay is refused (-1, logged, nothing sent).
 int ups_shutdownups(AGENTP ap);
 
 // 10-second self-test ("T"); ba2u.msglen must be 4.  A test already running

@@ -22,18 +22,6 @@ namespace
 
 constexpr double poll_period = 1.0; // seconds from the end of one poll to the next
 
-bool usable(AGENTP ap)
-{
-    return ap != nullptr && ap->aip != nullptr;
-}
-
-void close_port()
-{
-    if (ups_st.comfd >= 0)
-        close(ups_st.comfd);
-    ups_st.comfd = -1;
-}
-
 // Everything the module knows about the unit on the line; the next unit
 // found is learned from scratch.
 void forget_unit()
@@ -219,7 +207,7 @@ int response_nowait(AGENTP ap, uint32_t cmd)
 
 int ups_chanstart(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     ups_init();
     AGINFOP aip = ap->aip;
@@ -244,7 +232,7 @@ int ups_doupschan(AGENTP ap)
 
 int ups_chanpass(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     AGINFOP aip = ap->aip;
     int32_t comset = aip->ups.up.workparam.ComSet;
@@ -273,7 +261,7 @@ int ups_chanpass(AGENTP ap)
 
 int ups_procagentcmd(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     ups_st.u_wait = 1;
     uint32_t cmd = 0;
@@ -360,13 +348,13 @@ int ups_lostcomm(AGENTP ap)
     // A QA unit's battery date lives in the configuration, not in the unit;
     // the record goes back to that, whatever the lost unit reported.
     bool qa = ups_ismodel(ups_st.ups_model_s, "QA") != 0;
-    close_port();
+    ups_closeport();
     ups_st.comid = -1;
     forget_unit();
-    uint32_t *flags = usable(ap) ? &ap->aip->ups.upsstat : ups_st.u_status;
+    uint32_t *flags = ups_usable(ap) ? &ap->aip->ups.upsstat : ups_st.u_status;
     if (flags != nullptr)
         *flags &= ~(UPSF_TEST | UPSF_TESTENDED | UPSF_BATTDISC);
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return 0;
     UPS_UPSINFO *ui = &ap->aip->ups.ui;
     ui->BattStatus = 0;
@@ -383,10 +371,10 @@ int ups_lostcomm(AGENTP ap)
 
 int ups_comnone(AGENTP ap)
 {
-    close_port();
+    ups_closeport();
     ups_st.comid = -2;
     forget_unit();
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return 0;
     UPS_UPSINFO *ui = &ap->aip->ups.ui;
     ui->BattStatus = 0;

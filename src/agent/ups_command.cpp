@@ -13,11 +13,6 @@
 namespace
 {
 
-bool usable(AGENTP ap)
-{
-    return ap != nullptr && ap->aip != nullptr;
-}
-
 bool begins(const char *buf, int n, const char *word)
 {
     int len = static_cast<int>(strlen(word));
@@ -62,15 +57,10 @@ struct down_delay {
     int value;
 };
 
+// secs is not negative.
 down_delay encode_delay(int32_t secs)
 {
     char msg[128];
-    if (secs < 0) {
-        snprintf(msg, sizeof msg, "ups_shutdownups: negative turn-off delay of %ld s taken as 0\n",
-                 static_cast<long>(secs));
-        printf0(msg);
-        secs = 0;
-    }
     if (secs < 60)
         return {true, (secs % 60) / 6};
     long minutes = secs / 60;
@@ -102,7 +92,7 @@ long restore_minutes(int32_t secs)
 
 int ups_docommand(AGENTP ap, uint32_t cmd)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     const single_cmd *c = nullptr;
     for (const single_cmd &s : singles) {
@@ -129,10 +119,21 @@ int ups_docommand(AGENTP ap, uint32_t cmd)
 // better than not switching off.
 int ups_shutdownups(AGENTP ap)
 {
-    if (!usable(ap) || ap->aip->ba2u.msglen != static_cast<int32_t>(sizeof(UPSDOWNARG)))
+    if (!ups_usable(ap) || ap->aip->ba2u.msglen != static_cast<int32_t>(sizeof(UPSDOWNARG)))
         return -1;
     UPSDOWNARG arg;
     memcpy(&arg, ap->aip->ba2u.buf, sizeof arg);
+    if (arg.downdelay < 0) {
+        // A delay read from a setting at or above 2^31, or a caller's fault.
+        // Taken as none, it would cut the power at once while the host is
+        // still shutting down; no command at all leaves the unit running,
+        // which the administrator can see and mend.
+        char msg[128];
+        snprintf(msg, sizeof msg, "ups_shutdownups: negative turn-off delay of %ld s refused\n",
+                 static_cast<long>(arg.downdelay));
+        printf0(msg);
+        return -1;
+    }
     uint16_t fn = ap->aip->ups.ui.ufStatus;
     down_delay d = encode_delay(arg.downdelay);
     char cmd[24];
@@ -179,7 +180,7 @@ int ups_shutdownups(AGENTP ap)
 
 int ups_selftest(AGENTP ap)
 {
-    if (!usable(ap) || ap->aip->ba2u.msglen != 4)
+    if (!ups_usable(ap) || ap->aip->ba2u.msglen != 4)
         return -1;
     if (ap->aip->ups.ui.upsstat == UPSST_TEST)
         return 0;
@@ -191,12 +192,12 @@ int ups_selftest(AGENTP ap)
     }
     if (bracket())
         return 0;
-    return n < 1 || begins(buf, n, "NAK") ? -1 : 0;
+    return n < 1 || ups_isnak(buf, n) ? -1 : 0;
 }
 
 int ups_selftest1(AGENTP ap, uint32_t cmd)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     cmd &= UPSCMD_MASK;
     if (cmd != UPSCMD_TEST10 && cmd != UPSCMD_TESTLOW)
@@ -216,7 +217,7 @@ int ups_selftest1(AGENTP ap, uint32_t cmd)
 
 int ups_setbattchgtime(AGENTP ap)
 {
-    if (!usable(ap) || ap->aip->ba2u.msglen != static_cast<int32_t>(sizeof(BATTCHGTIME)) ||
+    if (!ups_usable(ap) || ap->aip->ba2u.msglen != static_cast<int32_t>(sizeof(BATTCHGTIME)) ||
         bracket())
         return -1;
     BATTCHGTIME bt;
@@ -235,7 +236,7 @@ int ups_setbattchgtime(AGENTP ap)
 
 int doBuzzer(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     int rc;
     if (!(ap->aip->ups.ui.ufStatus & UPSFN_BUZZER)) {

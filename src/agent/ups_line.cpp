@@ -21,26 +21,31 @@
 
 ups_state ups_st;
 
-namespace
-{
-
-bool usable(AGENTP ap)
+int ups_usable(AGENTP ap)
 {
     return ap != nullptr && ap->aip != nullptr;
 }
 
-void close_port()
+void ups_closeport(void)
 {
     if (ups_st.comfd >= 0)
         close(ups_st.comfd);
     ups_st.comfd = -1;
 }
 
-void flush_line()
+void ups_flushline(void)
 {
     if (ups_st.comfd >= 0)
         tcflush(ups_st.comfd, TCIOFLUSH);
 }
+
+int ups_isnak(const char *buf, int n)
+{
+    return buf != nullptr && n >= 3 && memcmp(buf, "NAK", 3) == 0;
+}
+
+namespace
+{
 
 // Before a command: whatever the UPS sent so far is stale and goes, so that
 // a late reply to an earlier command cannot pass for this one's.  Our own
@@ -138,7 +143,7 @@ int try_port(AGENTP ap, int i)
     if (open_port(i, true) != 0)
         return -1;
     if (ups_q1(ap, 4) != 0) {
-        close_port();
+        ups_closeport();
         return -2;
     }
     return 0;
@@ -171,7 +176,7 @@ bool is_wake(const char *buf, int count)
 void ups_init(void)
 {
     if (ups_st.inited)
-        close_port();
+        ups_closeport();
     ups_st = ups_state{};
     ups_st.inited = 1;
     ups_st.comfd = -1;
@@ -185,7 +190,7 @@ void ups_init(void)
 void ups_fini(void)
 {
     if (ups_st.inited)
-        close_port();
+        ups_closeport();
     ups_st = ups_state{};
     ups_st.comfd = -1;
     ups_st.comid = -1;
@@ -194,7 +199,7 @@ void ups_fini(void)
 
 int ups_cominit(AGENTP ap)
 {
-    if (!usable(ap) || ups_st.comfd < 0)
+    if (!ups_usable(ap) || ups_st.comfd < 0)
         return -1;
     const char *port = ups_st.comid >= 0 ? ups_st.comlist[ups_st.comid] : "";
     return cominit_port(ups_st.comfd, port);
@@ -202,14 +207,14 @@ int ups_cominit(AGENTP ap)
 
 int ups_comsearch(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     int32_t *comset = &ap->aip->ups.up.workparam.ComSet;
     if (*comset == COMSET_NOUPS)
         return -1;
     if (*comset < 0 || *comset > UPS_NPORTS)
         *comset = 0;
-    close_port();
+    ups_closeport();
     if (*comset == 0) {
         for (int i = 0; i < UPS_NPORTS; i++) {
             if (try_port(ap, i) == 0) {
@@ -243,15 +248,15 @@ int ups_comsearch_model(AGENTP ap)
 
 int ups_reopen(AGENTP ap)
 {
-    if (!usable(ap) || ups_st.comid < 0 || ups_st.comid >= UPS_NPORTS)
+    if (!ups_usable(ap) || ups_st.comid < 0 || ups_st.comid >= UPS_NPORTS)
         return -1;
-    close_port();
+    ups_closeport();
     return open_port(ups_st.comid, false);
 }
 
 int ups_readdatafromups(AGENTP ap, char *buf, int maxlen)
 {
-    if (!usable(ap) || buf == nullptr || maxlen <= 0)
+    if (!ups_usable(ap) || buf == nullptr || maxlen <= 0)
         return -1;
     // A unit that has not answered yet gets longer to start talking.
     long wait_us = ap->aip->ups.ui.CommStatus == COMM_LOST ? 1000000 : 600000;
@@ -300,7 +305,7 @@ int ups_readdatafromups(AGENTP ap, char *buf, int maxlen)
         // The line was cut off somewhere: let the rest of it pass before the
         // next command so that the replies line up again.
         buf[count - 1] = '\n';
-        flush_line();
+        ups_flushline();
         sleep(1);
     }
     return count;
@@ -308,7 +313,7 @@ int ups_readdatafromups(AGENTP ap, char *buf, int maxlen)
 
 int ups_command(AGENTP ap, char *buf, int maxlen, const char *fmt, ...)
 {
-    if (!usable(ap) || fmt == nullptr || (maxlen > 0 && buf == nullptr) || ups_st.comfd < 0)
+    if (!ups_usable(ap) || fmt == nullptr || (maxlen > 0 && buf == nullptr) || ups_st.comfd < 0)
         return -2;
     char cmd[32];
     va_list va;
@@ -359,7 +364,7 @@ int ups_q1(AGENTP ap, int cx)
 
 int verify_commlost(AGENTP ap)
 {
-    if (!usable(ap) || ap->aip->ups.up.workparam.ComSet == COMSET_NOUPS)
+    if (!ups_usable(ap) || ap->aip->ups.up.workparam.ComSet == COMSET_NOUPS)
         return -1;
     if (ups_q1(ap, 2) == 0)
         return 0;

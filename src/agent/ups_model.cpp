@@ -26,11 +26,6 @@ void store_model(AGENTP ap, int s, const char *name, size_t len)
     dst[len] = '\0';
 }
 
-bool is_nak(const char *buf, int n)
-{
-    return n >= 3 && memcmp(buf, "NAK", 3) == 0;
-}
-
 // Characters of a "CF" reply, as flags.
 struct cf_reply {
     const char *r;
@@ -39,7 +34,7 @@ struct cf_reply {
 
 bool cf_valid(const char *r, int len)
 {
-    if (r == nullptr || len != 40 || is_nak(r, len))
+    if (r == nullptr || len != 40 || ups_isnak(r, len))
         return false;
     for (int g = 0; g < 4; g++) {
         for (int p = g * 9; p < g * 9 + 8; p++) {
@@ -80,7 +75,7 @@ int get_noqe_model(AGENTP ap, int s)
             ups_reopen(ap);
         return 1;
     }
-    if (is_nak(buf, n))
+    if (ups_isnak(buf, n))
         return 1;
     if (!known_family(buf, static_cast<size_t>(n)))
         return -1;
@@ -108,7 +103,7 @@ int get_qe_model(AGENTP ap, int s)
             ups_reopen(ap);
         return 1;
     }
-    if (is_nak(buf, n) || buf[0] != '[')
+    if (ups_isnak(buf, n) || buf[0] != '[')
         return 1;
     const char *blank = static_cast<const char *>(memchr(buf, ' ', static_cast<size_t>(n)));
     if (blank == nullptr)

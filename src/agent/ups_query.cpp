@@ -6,20 +6,9 @@
 
 #include <cstdio>
 #include <cstring>
-#include <termios.h>
 
 namespace
 {
-
-bool usable(AGENTP ap)
-{
-    return ap != nullptr && ap->aip != nullptr;
-}
-
-bool is_nak(const char *buf, int n)
-{
-    return n >= 3 && memcmp(buf, "NAK", 3) == 0;
-}
 
 bool is_digit(char c)
 {
@@ -47,19 +36,13 @@ int number(const char *p, int n)
 // A "V"/"V2" reply: exactly 9 bytes, eight switch characters.
 bool switches_valid(const char *r, int n)
 {
-    if (n != 9 || is_nak(r, n))
+    if (n != 9 || ups_isnak(r, n))
         return false;
     for (int i = 0; i < 8; i++) {
         if (r[i] != '0' && r[i] != '1')
             return false;
     }
     return true;
-}
-
-void flush_line()
-{
-    if (ups_st.comfd >= 0)
-        tcflush(ups_st.comfd, TCIOFLUSH);
 }
 
 // A test that ended without a battery test's outcome closes as a UPS test.
@@ -79,10 +62,10 @@ void clear_date(UPS_TIMEINFO *t)
 
 int ups_getupsstatus(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     if (ups_getupsinfo(ap) != 0) {
-        flush_line();
+        ups_flushline();
         if (ups_getupsinfo(ap) != 0)
             return -1;
     }
@@ -93,7 +76,7 @@ int ups_getupsstatus(AGENTP ap)
         err++;
     int mrc = ups_getupsmodel(ap, 0);
     if (mrc < 0) {
-        flush_line();
+        ups_flushline();
         mrc = ups_getupsmodel(ap, 0);
     }
     ups_st.mg = mrc >= 0 ? 1 : 0;
@@ -120,7 +103,7 @@ int ups_getupsstatus(AGENTP ap)
 
 int ups_getupsinfo(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     char buf[UPS_Q1LEN + 1];
     for (int attempt = 0; attempt < 2; attempt++) {
@@ -185,7 +168,7 @@ int ups_evalv(ups_state *st, UPS *u, const char *r, int n)
 
 int ups_getcomplstatus(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     UPS *u = &ap->aip->ups;
     if (!ups_st.cf_V && !ups_st.cmd_V) {
@@ -210,7 +193,7 @@ int ups_getcomplstatus(AGENTP ap)
 
 int ups_getrebootstatus(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     AGINFOP aip = ap->aip;
     if (!(aip->ups.ui.ufStatus & UPSFN_V2)) {
@@ -238,7 +221,7 @@ int ups_getrebootstatus(AGENTP ap)
 
 int ups_getbatteryvoltage(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     if (!ups_st.cmd_BvB8)
         return 0;
@@ -258,7 +241,7 @@ int ups_getbatteryvoltage(AGENTP ap)
 
 int ups_getoutputfreq(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     UPSDATA *d = &ap->aip->ups.ui.upsdata;
     char buf[14];
@@ -269,7 +252,7 @@ int ups_getoutputfreq(AGENTP ap)
             ups_reopen(ap);
             return -1;
         }
-        if (n < 4 || is_nak(buf, n))
+        if (n < 4 || ups_isnak(buf, n))
             return -1;
         hz = buf;
     } else if (ups_isbracket(ups_st.ups_model_s)) {
@@ -293,7 +276,7 @@ int ups_getoutputfreq(AGENTP ap)
 
 int ups_getbattcapacity(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     UPSDATA *d = &ap->aip->ups.ui.upsdata;
     if (!ups_st.cf_Blx && !ups_st.cmd_Blx) {
@@ -308,7 +291,7 @@ int ups_getbattcapacity(AGENTP ap)
         ups_reopen(ap);
         return -1;
     }
-    if (n < 3 || is_nak(buf, n) || !all_digits(buf, 3))
+    if (n < 3 || ups_isnak(buf, n) || !all_digits(buf, 3))
         return -1;
     // Three digits may say more than the one-byte field can hold.
     int v = number(buf, 3);
@@ -318,7 +301,7 @@ int ups_getbattcapacity(AGENTP ap)
 
 int ups_getbattchgtime(AGENTP ap)
 {
-    if (!usable(ap))
+    if (!ups_usable(ap))
         return -1;
     UPS_TIMEINFO *t = &ap->aip->ups.ui.PreChangeBatt;
     const char *m = ups_st.ups_model_s;
@@ -342,7 +325,7 @@ int ups_getbattchgtime(AGENTP ap)
         ups_reopen(ap);
         return -1;
     }
-    if (n < 8 || is_nak(buf, n) || !all_digits(buf, 8))
+    if (n < 8 || ups_isnak(buf, n) || !all_digits(buf, 8))
         return -1;
     // The record holds years since 1900 in one byte: a later year would wrap
     // round to one in the past, so such a reply is not taken.

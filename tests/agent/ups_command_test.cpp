@@ -9,6 +9,7 @@
 #include "testutil.h"
 #include "upssim_harness.h"
 
+#include <cstdint>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
@@ -137,9 +138,8 @@ TEST_F(UpsCommandShutdown, DelayAndRestoreForms)
 }
 
 // A delay of 100 minutes or more, or a restore time with more digits than
-// the form has, is clamped to the largest the form carries and logged; a
-// negative delay counts as none.  Every one of them must still be a command
-// the unit accepts.
+// the form has, is clamped to the largest the form carries and logged.
+// Every one of them must still be a command the unit accepts.
 TEST_F(UpsCommandShutdown, ValuesBeyondTheFormAreClampedAndLogged)
 {
     std::vector<DownCase> cases = {
@@ -167,12 +167,6 @@ TEST_F(UpsCommandShutdown, ValuesBeyondTheFormAreClampedAndLogged)
          0,
          {"Af\r", "S99\r"},
          "ups_shutdownups: turn-off delay of 100 min clamped to 99 min\n"},
-        {"QA1500",
-         {"set cfbit 33 1"},
-         -30,
-         0,
-         {"Sf.0\r"},
-         "ups_shutdownups: negative turn-off delay of -30 s taken as 0\n"},
     };
     for (const DownCase &c : cases) {
         SCOPED_TRACE(trace(c));
@@ -184,6 +178,33 @@ TEST_F(UpsCommandShutdown, ValuesBeyondTheFormAreClampedAndLogged)
         // Taken as a shutdown (with no delay left the output is off).
         EXPECT_NE(sim->get("shutdown"), "none");
         EXPECT_NE(debug_log().find(c.log), std::string::npos) << debug_log();
+    }
+}
+
+// A negative delay (a setting at or above 2^31 read as int32) must never
+// become "S.0", which cuts the power while the host is still going down: in
+// every form, nothing at all reaches the line, and the refusal is logged once.
+TEST_F(UpsCommandShutdown, NegativeDelaysAreRefusedWithNothingSent)
+{
+    const struct {
+        const char *model;
+        std::vector<std::string> setup;
+        int32_t delay, last;
+    } cases[] = {
+        {"QE1000", {}, -30, 0},   {"QA1500", {"set cfbit 33 1"}, -30, 0},
+        {"QE1000", {}, -1, 3600}, {"QE350", {}, -6, 3600},
+        {"QE1000", {}, -59, -1},  {"QR1500", {"reply CF none"}, INT32_MIN, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.model) + " " + std::to_string(c.delay));
+        start(c.model, c.setup);
+        clear_log();
+        downarg(c.delay, c.last);
+        EXPECT_EQ(ups_shutdownups(&ag), -1);
+        expect_silent_line();
+        EXPECT_EQ(sim->get("shutdown"), "none");
+        EXPECT_EQ(debug_log(), "ups_shutdownups: negative turn-off delay of " +
+                                   std::to_string(c.delay) + " s refused\n");
     }
 }
 
