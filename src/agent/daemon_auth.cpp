@@ -144,24 +144,32 @@ bool crypt_allowed(double now)
 
 // --- the check itself -------------------------------------------------------
 
-// Whether pass hashes to stored.  The work area holds what the hashing
-// derived from the password: it is wiped before the stack is reused.
-bool hash_matches(const char *pass, const char *stored)
-{
-    struct crypt_data work;
-    memset(&work, 0, sizeof work);
-    const char *hash = crypt_rn(pass, stored, &work, sizeof work);
-    bool ok = hash != nullptr && hash[0] != '*' && same_text(hash, stored);
-    explicit_bzero(&work, sizeof work);
-    return ok;
-}
-
 // A setting of the system's usual method and cost, for names that are no
 // user: hashing against it costs what a real check costs.
 void dummy_setting(char *buf, size_t size)
 {
     if (crypt_gensalt_rn(nullptr, 0, nullptr, 0, buf, static_cast<int>(size)) == nullptr)
         wp_strlcpy(buf, "$6$voltmiradummysalt$", size);
+}
+
+// Whether pass hashes to stored.  A stored value that is no hash at all (a
+// locked account's "!" or "*") costs a hash all the same, so that the
+// answer's timing tells locked accounts from missing ones as little as it
+// tells them from real ones.  The work area holds what the hashing derived
+// from the password: it is wiped before the stack is reused.
+bool hash_matches(const char *pass, const char *stored)
+{
+    struct crypt_data work;
+    memset(&work, 0, sizeof work);
+    const char *hash = crypt_rn(pass, stored, &work, sizeof work);
+    bool ok = hash != nullptr && hash[0] != '*' && same_text(hash, stored);
+    if (hash == nullptr || hash[0] == '*') {
+        char dummy[CRYPT_GENSALT_OUTPUT_SIZE];
+        dummy_setting(dummy, sizeof dummy);
+        crypt_rn(pass, dummy, &work, sizeof work);
+    }
+    explicit_bzero(&work, sizeof work);
+    return ok;
 }
 
 bool expired(const struct spwd *sp)
@@ -199,8 +207,10 @@ check_result check_password(const char *name, const char *pass, double now)
             explicit_bzero(stored, sizeof stored);
             return CHECK_BUSY;
         }
+        // A name that is no user is checked against a setting that no
+        // password matches.
         if (!known)
-            dummy_setting(stored, sizeof stored);
+            wp_strlcpy(stored, "*", sizeof stored);
         ok = hash_matches(pass, stored) && known;
     }
     explicit_bzero(stored, sizeof stored);
