@@ -289,6 +289,7 @@ class LabServing : public ::testing::Test
             o.users = {
                 {"labadmin", 4242, "admin-pw"}, {"labop", 4243, "op-pw"}, {"labnopw", 4244, ""}};
             o.config_owner = "labadmin";
+            o.config = "[ UPS ]\nAgentType = 4\n";
             LabHost &a = net_->add_host("a", o);
             net_->add_host("m");
             a.attach_ups();
@@ -319,11 +320,12 @@ class LabServing : public ::testing::Test
             GTEST_SKIP() << "no lab here: " << skip_;
         ASSERT_TRUE(error_.empty()) << error_;
         ASSERT_GT(agent().daemon_pid(), 0) << "the shared agent is gone";
-        // Every case starts from an agent that answers inquiries and has
-        // its UPS (a case before may have held the UPS channel still).
+        // Every case starts from an agent that answers inquiries (its type
+        // is the configuration's) and has its UPS (a case before may have
+        // held the UPS channel still).
         AGINFO *ai = agent().aginfo();
         ASSERT_NE(ai, nullptr);
-        ai->ups.up.commparam.AgentType = AGTYPE_GROUPED;
+        ASSERT_EQ(ai->ups.up.commparam.AgentType, 4u);
         ASSERT_TRUE(eventually([&] { return ai->ups.ui.CommStatus == COMM_ESTABLISHED; }, 10000));
         // The monitors of a case before may not all be gone from the table
         // yet (the agent takes new connections before it reads the closed
@@ -1037,7 +1039,9 @@ TEST(LabExit, StopRequestEndsTheAgent)
 {
     std::unique_ptr<LabNet> net;
     LAB_OR_SKIP(net = std::make_unique<LabNet>());
-    LabHost &a = net->add_host("a");
+    lab::HostOptions opt;
+    opt.config = "[ UPS ]\nAgentType = 4\nGroup = Exit Group\n";
+    LabHost &a = net->add_host("a", opt);
     LabHost &m = net->add_host("m");
     a.attach_ups();
     Fd monitors = lab::udp_open(m, NET_PORT_MONITOR_UDP);
@@ -1048,9 +1052,7 @@ TEST(LabExit, StopRequestEndsTheAgent)
     ASSERT_TRUE(a.wait_agent_up(5000)) << a.debug_log();
     AGINFO *ai = a.aginfo();
     ASSERT_TRUE(eventually([&] { return ai->ups.ui.CommStatus == COMM_ESTABLISHED; }, 10000));
-    ai->ups.up.commparam.AgentType = AGTYPE_GROUPED;
     strcpy(ai->ups.up.commparam.Agent, "leaving");
-    strcpy(ai->ups.up.commparam.Group, "Exit Group");
     pid_t daemon = a.daemon_pid(), ups = a.ups_pid();
     ASSERT_GT(daemon, 0);
     ASSERT_GT(ups, 0);
@@ -1069,7 +1071,7 @@ TEST(LabExit, StopRequestEndsTheAgent)
     EXPECT_LT(took, 3000) << "the daemon took " << took << " ms to leave";
     RecordProperty("stop_ms", std::to_string(took));
 
-    expect_down_notices(down_notices(collect(monitors, 1000)), a, AGTYPE_GROUPED);
+    expect_down_notices(down_notices(collect(monitors, 1000)), a, 4);
     for (const lab::Datagram &d : collect(agents, 200))
         EXPECT_NE(lab::head_of(d.bytes).DataId, PK_SHUTDOWN) << "other agents were told to go";
     EXPECT_EQ(a.segment_id(), -1) << "the segment is still there";
@@ -1086,7 +1088,9 @@ TEST(LabExit, UpsChannelDeathEndsTheAgent)
 {
     std::unique_ptr<LabNet> net;
     LAB_OR_SKIP(net = std::make_unique<LabNet>());
-    LabHost &a = net->add_host("a");
+    lab::HostOptions opt;
+    opt.config = "[ UPS ]\nAgentType = 6\nGroup = Exit Group\n";
+    LabHost &a = net->add_host("a", opt);
     LabHost &m = net->add_host("m");
     Fd monitors = lab::udp_open(m, NET_PORT_MONITOR_UDP);
     ASSERT_TRUE(monitors.valid());
@@ -1094,9 +1098,7 @@ TEST(LabExit, UpsChannelDeathEndsTheAgent)
     ASSERT_EQ(a.start_agent(), 0);
     ASSERT_TRUE(a.wait_agent_up(5000)) << a.debug_log();
     AGINFO *ai = a.aginfo();
-    ai->ups.up.commparam.AgentType = AGTYPE_PLAIN;
     strcpy(ai->ups.up.commparam.Agent, "leaving");
-    strcpy(ai->ups.up.commparam.Group, "Exit Group");
     pid_t daemon = a.daemon_pid(), ups = a.ups_pid();
 
     drain(monitors);
@@ -1109,7 +1111,7 @@ TEST(LabExit, UpsChannelDeathEndsTheAgent)
     for (const lab::Datagram &d : got) {
         UPS_ANSAGENT r = lab::record_at<UPS_ANSAGENT>(d.bytes, 8);
         EXPECT_EQ(r.cmd, Delete);
-        EXPECT_EQ(r.AgentType, AGTYPE_PLAIN);
+        EXPECT_EQ(r.AgentType, 6u);
         EXPECT_STREQ(r.Agent, "leaving");
     }
     EXPECT_EQ(a.segment_id(), -1);
