@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -324,7 +325,9 @@ TEST_F(ConfigKeys, SetconfigPortMissingAndFileChecks)
     // from a name field that need not be ended.
     unlink(sysroot_path(SP_CONFIG));
     ea_st.ISPROTECTOR = 1;
-    memset(up.commparam.Agent, 'x', sizeof up.commparam.Agent);
+    auto sent = std::make_unique<UPS_PARAM>();
+    memset(sent.get(), 'x', sizeof *sent);
+    in.DATA.upsconfigp = sent.get();
     ASSERT_EQ(setconfig(&in, &out), 0);
     struct stat st;
     ASSERT_EQ(stat(sysroot_path(SP_CONFIG), &st), 0);
