@@ -390,9 +390,9 @@ int lengthcheck(const char *file, int line, int width)
         return -1;
     }
     long long count = sb.st_size / width;
-    if (line < 0)
-        line = 0;
-    if (count <= line)
+    // The configured limits are unsigned; one too large for line arrives
+    // negative and means "keep everything", not "keep nothing".
+    if (line < 0 || count <= line)
         return 0;
     return replace_with_tail(file, in.get(), &sb, count - line);
 }

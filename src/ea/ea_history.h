@@ -23,8 +23,9 @@ int eventlog(int id, int linelimit, int eventID, const char *computername);
 // An all-zero sample writes nothing.  Results as eventlog.
 int datalog(const UPSDATA *upsdata, int linelimit);
 
-// Keeps only the last `line` lines of file, counted as its size / width;
-// replaces the file atomically, keeping owner and mode.  0, or -1.
+// Keeps only the last `line` lines of file, counted as its size / width (a
+// negative line keeps all); replaces the file atomically, keeping owner and
+// mode.  0, or -1.
 int lengthcheck(const char *file, int line, int width);
 
 // Reads range->counts event lines from line range->firstline (0 = first)

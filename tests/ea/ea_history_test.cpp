@@ -128,8 +128,9 @@ TEST_F(History, TrimmingKeepsTheNewestLinesOwnerAndMode)
     struct {
         int have, limit, width, keep;
     } cases[] = {
-        {10000, 200, 44, 200}, {200, 200, 44, 200}, {5, 0, 44, 0},
-        {3, -1, 44, 0},        {1000, 10, 60, 10},  {10, 20, 60, 10},
+        {10000, 200, 44, 200}, {200, 200, 44, 200},
+        {5, 0, 44, 0},         {3, -1, 44, 3}, // a limit beyond INT_MAX
+        {1000, 10, 60, 10},    {10, 20, 60, 10},
     };
     for (const auto &c : cases) {
         auto f = c.width == 44 ? evline : dline;
