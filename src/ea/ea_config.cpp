@@ -122,16 +122,17 @@ int agent_name(char *dst, size_t size)
     return 0;
 }
 
+// Each returns the number of failed writes, 0 or 1.
 int write_num(const char *sect, const char *key, long v)
 {
     char text[24];
     snprintf(text, sizeof text, "%ld", v);
-    return writeparam(sect, key, text) == 0 ? 0 : 1;
+    return ea_writestr(sect, key, text) == 0 ? 0 : 1;
 }
 
 int write_unsigned(const char *sect, const char *key, unsigned v)
 {
-    return writeparam(sect, key, itoc(static_cast<int>(v))) == 0 ? 0 : 1;
+    return ea_writestr(sect, key, itoc(static_cast<int>(v))) == 0 ? 0 : 1;
 }
 
 // Tells the monitors and then the network that the agent changed.
@@ -226,6 +227,14 @@ int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const 
     return p != nullptr;
 }
 
+int ea_writestr(const char *sect, const char *key, const char *value)
+{
+    const char *old = readparam(sect, key);
+    if (old != nullptr && strcmp(old, value != nullptr ? value : "") == 0)
+        return 0;
+    return writeparam(sect, key, value) == 0 ? 0 : -1;
+}
+
 int ea_configready(void)
 {
     const char *path = sysroot_path(SP_CONFIG);
@@ -233,7 +242,10 @@ int ea_configready(void)
     if (fd >= 0) {
         Fd made(fd);
         // The file holds the agent's settings: root's, readable by nobody else.
-        if (fchown(fd, 0, 1) != 0 || fchmod(fd, 0600) != 0)
+        if (fchown(fd, 0, 1) != 0) {
+            // Only root can give the file to root; anyone else keeps it.
+        }
+        if (fchmod(fd, 0600) != 0)
             return -1;
     } else if (errno != EEXIST) {
         return -1;
@@ -333,7 +345,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     if (ea_st.ISPROTECTOR) {
         char name[sizeof cp.Agent];
         ea_fieldcopy(name, sizeof name, cp.Agent, sizeof cp.Agent);
-        return writeparam(S_UPS, "AgentName", name) == 0 ? 0 : -1;
+        return ea_writestr(S_UPS, "AgentName", name);
     }
 
     int errors = 0;
@@ -378,7 +390,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     cp.Group[NAME_MAX] = '\0';
     ea_readstr(S_UPS, "Group", old, sizeof old, "");
     if (strncmp(cp.Group, old, NAME_MAX) != 0) {
-        errors += writeparam(S_UPS, "Group", cp.Group) == 0 ? 0 : 1;
+        errors += ea_writestr(S_UPS, "Group", cp.Group) == 0 ? 0 : 1;
         announce();
     }
     wp_strlcpy(ui->Group, cp.Group, NAME_MAX + 1);

@@ -17,6 +17,11 @@ int ea_readint(const char *sect, const char *key, int def, int *found = nullptr)
 // was there, 0 when def was used.  dst null or size 0: only reports.
 int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const char *def);
 
+// Sets key of section to value like writeparam, but leaves the file alone
+// when the key already reads exactly so (a store of unchanged settings then
+// costs no rewrite of the file).  Returns 0, or -1 when the write failed.
+int ea_writestr(const char *sect, const char *key, const char *value);
+
 // Copies a text field of fieldsize bytes that came from a monitor and need
 // not be ended into dst (dstsize > 0): at most fieldsize - 1 and dstsize - 1
 // characters, always ended.

@@ -118,14 +118,14 @@ int write_text(const char *sect, const char *key, const char *field, size_t fiel
 {
     char text[FILEHANDLE_LINE_MAX];
     ea_fieldcopy(text, sizeof text, field, fieldsize);
-    return writeparam(sect, key, text) == 0 ? 0 : 1;
+    return ea_writestr(sect, key, text) == 0 ? 0 : 1;
 }
 
 int write_number(const char *sect, const char *key, long v)
 {
     char text[24];
     snprintf(text, sizeof text, "%ld", v);
-    return writeparam(sect, key, text) == 0 ? 0 : 1;
+    return ea_writestr(sect, key, text) == 0 ? 0 : 1;
 }
 
 int store_event(const UPS_EVENTINFO *e)
@@ -133,7 +133,7 @@ int store_event(const UPS_EVENTINFO *e)
     char sect[16];
     section_of(sect, sizeof sect, e->EventID);
     int errors = 0;
-    errors += writeparam(sect, "Record", e->Record != 0 ? "Yes" : "No") == 0 ? 0 : 1;
+    errors += ea_writestr(sect, "Record", e->Record != 0 ? "Yes" : "No") == 0 ? 0 : 1;
     errors += write_number(sect, "ShutDown", e->Shutdown);
     errors += write_number(sect, "BroadcastType", e->BroadcastType);
     errors += write_number(sect, "BroadcastUser", e->BroadcastUser);
@@ -167,7 +167,7 @@ int store_users(const UPS_USERSINFO *uip)
     size_t len = strlen(list);
     if (len > 0)
         list[len - 1] = '\0';
-    errors += writeparam(S_USERINFO, K_USERID, list) == 0 ? 0 : 1;
+    errors += ea_writestr(S_USERINFO, K_USERID, list) == 0 ? 0 : 1;
     return errors;
 }
 

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -251,6 +252,12 @@ TEST_F(EventSettings, StoreAndLoadRoundTrip)
     ASSERT_EQ(setevent(&in, &out), 0);
     EXPECT_EQ(ea_st.last2event[1].EventId, 11);
     EXPECT_NE(file().find("[ UserInfo ]\n UserID = 0,5\n"), std::string::npos);
+    // Storing the same again leaves the file as it is.
+    struct stat before, after;
+    ASSERT_EQ(stat(sysroot_path(SP_CONFIG), &before), 0);
+    ASSERT_EQ(setevent(&in, &out), 0);
+    ASSERT_EQ(stat(sysroot_path(SP_CONFIG), &after), 0);
+    EXPECT_EQ(before.st_ino, after.st_ino);
 
     memset(events, 0, sizeof events);
     memset(users, 0, sizeof users);
