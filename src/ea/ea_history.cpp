@@ -31,6 +31,7 @@ namespace
 // rest of a longer line is dropped with it.
 constexpr int eventline_max = 79;
 constexpr int dataline_max = 89;
+static_assert(eventline_max < 128 && dataline_max < 128);
 
 // Owns one descriptor.
 class Fd
@@ -236,20 +237,21 @@ int read_line(FILE *f, char *buf, size_t size)
     return 1;
 }
 
-int skip_lines(FILE *f, long n, size_t width)
+// Lines are at most maxline (below 128) characters long as the readers see them.
+int skip_lines(FILE *f, long n, size_t maxline)
 {
     char buf[128];
     for (long i = 0; i < n; i++)
-        if (read_line(f, buf, width + 1 < sizeof buf ? width + 1 : sizeof buf) == 0)
+        if (read_line(f, buf, maxline + 1) == 0)
             return -1;
     return 0;
 }
 
-long count_lines(FILE *f, size_t width)
+long count_lines(FILE *f, size_t maxline)
 {
     long n = 0;
     char buf[128];
-    while (read_line(f, buf, width + 1 < sizeof buf ? width + 1 : sizeof buf) != 0)
+    while (read_line(f, buf, maxline + 1) != 0)
         n++;
     return n;
 }
