@@ -57,19 +57,6 @@ struct daemon_pwbudget {
     double last;   // monotonic second of the last failure
 };
 
-// Source addresses whose failed password requests are remembered.
-inline constexpr int DAEMON_PWADDRS = 256;
-
-// One source address's record of failed password requests (daemon_auth.cpp).
-struct daemon_pwbudget {
-    uint32_t addr; // network order
-    int used;      // 0: a free entry
-    int fails;     // failures since the last refusal period began
-    int level;     // refusal periods so far: each lasts twice the one before
-    double until;  // monotonic second the refusal period ends
-    double last;   // monotonic second of the last failure
-};
-
 // ---------------------------------------------------------------------------
 // The packet buffer: a UPS_CLIADDR naming the packet's origin or
 // destination, then the packet (header and data).  Grows, never shrinks.
@@ -206,12 +193,6 @@ struct daemon_state {
 
     int pwfail[DAEMON_MAXCLIENTS]; // failed password requests, by slot
     int dropfd;                    // connection to close after this packet, or -1
-
-    // Failed password requests by source address; the second that
-    // cryptruns counts the password hashes of (daemon_auth.cpp).
-    daemon_pwbudget pwbudget[DAEMON_PWADDRS];
-    double cryptwindow;
-    int cryptruns;
 
     // Failed password requests by source address; the second that
     // cryptruns counts the password hashes of (daemon_auth.cpp).
