@@ -246,8 +246,12 @@ int32_t rights_of(check_result r)
 int daemon_password(AGENT *ap)
 {
     const uint32_t length = sizeof(UPS_PACKET_HEAD) + sizeof(UPS_PASSWORD);
-    if (daemon_head()->Length != length)
+    if (daemon_head()->Length != length) {
+        // Not a password request one can trust the layout of: nothing of
+        // it stays in the buffer.
+        explicit_bzero(daemon_data(), daemon_head()->Length - sizeof(UPS_PACKET_HEAD));
         return -1;
+    }
     UPS_PASSWORD *req = reinterpret_cast<UPS_PASSWORD *>(daemon_data());
     // The fields need not be terminated.
     char name[sizeof req->username + 1];

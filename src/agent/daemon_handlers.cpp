@@ -148,6 +148,9 @@ int daemon_procnetmsg(AGENT *ap, int auth, int istcp)
     if (k == nullptr)
         return -1;
     if (!may_serve(ap, k, auth, istcp)) {
+        // A password sent where it is not taken is not kept either.
+        if (k->kind == PK_PASSWORD)
+            explicit_bzero(daemon_data(), length - sizeof(UPS_PACKET_HEAD));
         daemon_st.refused++;
         char msg[80];
         snprintf(msg, sizeof msg, "daemon_procnetmsg: kind %d refused without rights\n", k->kind);

@@ -867,6 +867,13 @@ TEST_F(DaemonPassword, FieldsWithoutTerminatorAreBoundedAndLengthChecked)
     std::string req = password_request("operator", "s3cret");
     UPS_PACKET_HEAD h = {NET_VERSION_110, 0, PK_PASSWORD, 67};
     EXPECT_EQ(roundtrip(m, bytes(h) + req.substr(8, 59)), "") << "wrong Length: no answer";
+    const std::string wiped(59, '\0');
+    EXPECT_EQ(std::string(daemon_data(), 59), wiped) << "nor anything left of it";
+    // A password by datagram is refused, and not kept either.
+    memcpy(daemon_head(), req.data(), req.size());
+    daemon_cliaddr()->sockfd = agent.agnet.cnc.sockfd = agent.agnet.ufd = 1000;
+    EXPECT_EQ(daemon_procnetmsg(&agent, AUTH_NONE, 0), -1);
+    EXPECT_EQ(std::string(daemon_data(), 59), wiped);
 }
 
 TEST_F(DaemonPassword, FiveFailuresCloseTheConnection)
