@@ -140,8 +140,12 @@ int daemon_getschedule(AGENT *ap)
 {
     if (is_protector(ap))
         return answer_empty(ap, PK_SCHEDULE);
-    if (engine_read(ap, EA_GETSCHEDULE, E_SCHEDULE, nullptr) < 0 || eout.DATA.schlist == nullptr)
+    if (engine_read(ap, EA_GETSCHEDULE, E_SCHEDULE, nullptr) < 0 || eout.DATA.schlist == nullptr) {
+        // A list built by a request that failed elsewhere is not kept.
+        free(eout.DATA.schlist);
+        eout.DATA.schlist = nullptr;
         return answer_empty(ap, PK_SCHEDULE);
+    }
     // The engine's list is one block, like the one kind 80 stores.
     free(ap->sl);
     ap->sl = eout.DATA.schlist;

@@ -10,6 +10,7 @@
 #include "ea/filehandle.h"
 #include "testutil.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <map>
@@ -194,6 +195,10 @@ TEST_F(Entry, EveryRequestSetsItsReplyAndRunsTheTick)
         EXPECT_EQ(lines(SP_DATALOG).size(), ++n);
         EXPECT_NE(ui.timeinfo.year, 0);
         EXPECT_EQ(ea_st.CURRENTCMD, r.code);
+        free(out.eventlog.eventlogarray);
+        free(out.datalog.datalogarray);
+        out.eventlog = {0, nullptr};
+        out.datalog = {0, nullptr};
     }
     // The stop notice was the last request: event 8 is logged.
     EXPECT_EQ(last_event(), 8);
