@@ -265,7 +265,7 @@ int make_segment(LabHost &h, pid_t upspid = 0)
 {
     key_t key = h.key();
     std::string r = h.run([&] {
-        int id = shmget(key, sizeof(AGINFO), IPC_CREAT | IPC_EXCL | 0666);
+        int id = shmget(key, sizeof(AGINFO), IPC_CREAT | IPC_EXCL | 0600);
         if (id < 0)
             return std::string("-1");
         void *p = shmat(id, nullptr, 0);
@@ -316,7 +316,7 @@ pid_t stand_in(LabHost &h, const std::string &argv0, bool segment, pid_t upspid 
             setsid();
             char ok = 'n';
             if (segment) {
-                int id = shmget(key, sizeof(AGINFO), IPC_CREAT | 0666);
+                int id = shmget(key, sizeof(AGINFO), IPC_CREAT | 0600);
                 void *p = id < 0 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
                 if (p != reinterpret_cast<void *>(-1)) {
                     memset(p, 0, sizeof(AGINFO));
