@@ -5,7 +5,6 @@
 #include "agent/sysroot.h"
 #include "ea/ea_action.h"
 #include "ea/ea_config.h"
-#include "ea/ea_events.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
 #include "testutil.h"
@@ -13,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
-#include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,24 +20,20 @@
 namespace
 {
 
-struct Call {
-    int cmd;
-    std::string msg;
-    unsigned a, b;
-    bool operator==(const Call &o) const
-    {
-        return cmd == o.cmd && msg == o.msg && a == o.a && b == o.b;
-    }
-};
-
-std::vector<Call> calls;
-std::map<int, int> fail; // callback kinds that fail
+// The callbacks seen, as "kind" or "kind/b", a message as "1:lang:text",
+// joined by " ".
+std::string calls;
+std::set<int> failing;
 
 int recorder(int cmd, char *msg, unsigned a, unsigned b)
 {
-    bool text = (cmd == CB_MESSAGE || cmd == CB_NETDOWNMSG) && msg != nullptr;
-    calls.push_back({cmd, text ? msg : "", a, b});
-    return fail.count(cmd) ? -1 : 0;
+    std::string c = std::to_string(cmd);
+    if (cmd == CB_MESSAGE)
+        c += ":" + std::to_string(a) + ":" + (msg ? msg : "");
+    else if (b != 0)
+        c += "/" + std::to_string(b);
+    calls += (calls.empty() ? "" : " ") + c;
+    return failing.count(cmd) ? -1 : 0;
 }
 
 int nodename(char *dst, size_t size)
@@ -49,8 +44,8 @@ int nodename(char *dst, size_t size)
 
 const time_t t0 = 1772000000;
 
-// A fresh engine on a staged root, wired as the daemon wires it: request and
-// reply share the live record, configuration, event array and users.
+// A fresh engine on a staged root after its start-up (request 1), wired as
+// the daemon wires it: request and reply share every record.
 class Entry : public testing::Test
 {
   protected:
@@ -61,23 +56,19 @@ class Entry : public testing::Test
         ea_config_setnodename(nodename);
         filehandle_init();
         sysclock_fake(t0, 1000.0);
-        calls.clear();
-        fail.clear();
+        failing.clear();
         testutil::write_file(sysroot_path(SP_CONFIG), "[ UPS ]\nComSet = 0\n");
-        memset(&ui, 0, sizeof ui);
-        memset(&up, 0, sizeof up);
-        memset(events, 0, sizeof events);
-        memset(users, 0, sizeof users);
-        memset(&in, 0, sizeof in);
-        memset(&out, 0, sizeof out);
         ui.CommStatus = COMM_ESTABLISHED;
         wp_strlcpy(ui.upsmodel, "QE1000", sizeof ui.upsmodel);
         ui.upsdata.InPutINT = 100;
-        uinfo = UPS_USERSINFO{0, users};
         in.DATA.upsinfop = out.DATA.upsinfop = &ui;
         in.DATA.upsconfigp = out.DATA.upsconfigp = &up;
         in.DATA.eu = out.DATA.eu = UPS_EVENTUSERS{events, &uinfo};
         in.DATA.acp = &acp;
+        calls.clear();
+        ASSERT_EQ(request(EA_INIT), 0);
+        init_calls = calls;
+        calls.clear();
     }
     void TearDown() override
     {
@@ -91,15 +82,10 @@ class Entry : public testing::Test
         int unused = 0;
         return Event_Action(code, &in, &unused, &out);
     }
-    // The engine as request 1 leaves it, the calls it made forgotten.
-    void start()
-    {
-        ASSERT_EQ(request(EA_INIT), 0);
-        calls.clear();
-    }
     int command(int cmd)
     {
         acp.cmd = cmd;
+        calls.clear();
         return request(EA_DOCOMMAND);
     }
     static std::vector<std::string> lines(sysroot_path_id id)
@@ -110,54 +96,51 @@ class Entry : public testing::Test
             v.push_back(l);
         return v;
     }
-    // Event id and name of the newest event-log line; -1 when none.
+    // Event id and name field of the newest event-log line; -1 when none.
     static int last_event(std::string *name = nullptr)
     {
         std::vector<std::string> v = lines(SP_EVENTLOG);
-        if (v.empty())
-            return -1;
-        if (name)
+        if (name && !v.empty())
             *name = v.back().substr(28);
-        return std::stoi(v.back().substr(20, 3));
+        return v.empty() ? -1 : std::stoi(v.back().substr(20, 3));
     }
     static std::string key(const char *k)
     {
         const char *p = readparam("UPS", k);
-        return p ? p : "<missing>";
+        return p ? p : "-";
     }
 
     testutil::Sysroot root_;
-    UPS_UPSINFO ui;
-    UPS_PARAM up;
-    UPS_EVENTINFO events[AGENT_NEVENTS];
-    USERSDATA users[AGENT_NUSERS];
-    UPS_USERSINFO uinfo;
+    UPS_UPSINFO ui{};
+    UPS_PARAM up{};
+    UPS_EVENTINFO events[AGENT_NEVENTS]{};
+    USERSDATA users[AGENT_NUSERS]{};
+    UPS_USERSINFO uinfo{0, users};
     AGENTCMD acp{};
-    UPS_EIN_DATA in;
-    UPS_EOUT_DATA out;
+    UPS_EIN_DATA in{};
+    UPS_EOUT_DATA out{};
+    std::string init_calls;
 };
 
 TEST_F(Entry, StartUpRaisesEvent7AndAnnounces)
 {
-    ASSERT_EQ(request(EA_INIT), 0);
     EXPECT_EQ(out.datatype, 15u);
     EXPECT_EQ(ui.sftResUPS.Result, SELFTEST_NORESULT);
     EXPECT_EQ(ui.sftResBattery.Result, SELFTEST_NORESULT);
     std::vector<std::string> v = lines(SP_EVENTLOG);
     ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].size(), 43u); // 44 with the line end
+    EXPECT_EQ(v[0].size() + 1, 44u);
     EXPECT_EQ(last_event(), 7);
     EXPECT_EQ(ui.events[1].EventId, 7);
     EXPECT_EQ(ui.events[0].EventId, 255);
-    EXPECT_EQ(calls.back().cmd, CB_ANNOUNCE);
+    EXPECT_EQ(init_calls.substr(init_calls.size() - 4), "8192");
 
     // A reload during the running shutdown must not touch anything.
     ea_st.ISSHUTTINGDOWN = 1;
-    calls.clear();
     out.datatype = E_NULLEVENT;
     EXPECT_EQ(request(EA_INIT), 0);
     EXPECT_EQ(out.datatype, E_NULLEVENT);
-    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(calls, "");
     EXPECT_EQ(lines(SP_EVENTLOG).size(), 1u);
 }
 
@@ -166,127 +149,108 @@ TEST_F(Entry, StartUpRaisesEvent7AndAnnounces)
 // no work.
 TEST_F(Entry, EveryRequestSetsItsReplyAndRunsTheTick)
 {
-    start();
     LOGRANGE range{0, 5};
     in.DATA.range = &range;
     AGENTEVENT notice{AGEV_STOP, nullptr};
     in.DATA.agentevent = &notice;
     acp.cmd = 23;
-    const unsigned unchanged = 0xA5;
-    struct {
+    const unsigned same = 0xA5;
+    const struct {
         int code;
         unsigned datatype;
         int result;
     } rows[] = {
-        {EA_GETCONFIG, 2, 0},          {EA_GETEVENT, 8, 0},    {EA_GETSCHEDULE, 4, 0},
-        {EA_GETEVENTLOG, 16, 0},       {EA_GETDATALOG, 32, 0}, {7, unchanged, 0},
-        {EA_SETCONFIG, 0, 0},          {EA_SETEVENT, 0, 0},    {EA_SETSCHEDULE, 0, -1},
-        {EA_DOCOMMAND, unchanged, 0},  {12, unchanged, 0},     {EA_CHECKUPS, unchanged, 0},
-        {EA_CHECKAGENT, unchanged, 0},
+        {EA_GETCONFIG, 2, 0},     {EA_GETEVENT, 8, 0},    {EA_GETSCHEDULE, 4, 0},
+        {EA_GETEVENTLOG, 16, 0},  {EA_GETDATALOG, 32, 0}, {7, same, 0},
+        {EA_SETCONFIG, 0, 0},     {EA_SETEVENT, 0, 0},    {EA_SETSCHEDULE, 0, -1},
+        {EA_DOCOMMAND, same, 0},  {12, same, 0},          {EA_CHECKUPS, same, 0},
+        {EA_CHECKAGENT, same, 0},
     };
     size_t n = lines(SP_DATALOG).size();
     for (const auto &r : rows) {
         SCOPED_TRACE(r.code);
         sysclock_advance(60);
         memset(&ui.timeinfo, 0, sizeof ui.timeinfo);
-        out.datatype = static_cast<E_DATATYPE>(unchanged);
+        out.datatype = static_cast<E_DATATYPE>(same);
         EXPECT_EQ(request(r.code), r.result);
         EXPECT_EQ(out.datatype, r.datatype);
         EXPECT_EQ(lines(SP_DATALOG).size(), ++n);
         EXPECT_NE(ui.timeinfo.year, 0);
-        EXPECT_EQ(ea_st.CURRENTCMD, r.code);
         free(out.eventlog.eventlogarray);
         free(out.datalog.datalogarray);
         out.eventlog = {0, nullptr};
         out.datalog = {0, nullptr};
     }
-    // The stop notice was the last request: event 8 is logged.
-    EXPECT_EQ(last_event(), 8);
+    EXPECT_EQ(last_event(), 8) << "the stop notice";
 
     // No data-log line before the interval, with communication lost, for
-    // an unknown model, or with the data log off.
-    struct {
-        int advance;
+    // an unknown model or with the data log off; a clock set back counts.
+    const struct {
+        time_t now;
         int8_t comm;
         const char *model;
         int enabled;
         bool logged;
     } ticks[] = {
-        {59, COMM_ESTABLISHED, "QE1000", 1, false}, {1, COMM_LOST, "QE1000", 1, false},
-        {0, COMM_ESTABLISHED, "UNKNOWN", 1, false}, {0, COMM_ESTABLISHED, "QE1000", 0, false},
-        {0, COMM_ESTABLISHED, "QA500", 1, true},
+        {59, COMM_ESTABLISHED, "QE1000", 1, false},  {60, COMM_LOST, "QE1000", 1, false},
+        {60, COMM_ESTABLISHED, "UNKNOWN", 1, false}, {60, COMM_ESTABLISHED, "QE1000", 0, false},
+        {60, COMM_ESTABLISHED, "QA500", 1, true},    {-60, COMM_ESTABLISHED, "QA500", 1, true},
     };
+    time_t last = sysclock_time();
     for (const auto &t : ticks) {
-        SCOPED_TRACE(t.model);
-        sysclock_advance(t.advance);
+        sysclock_fake(last + t.now, 1000.0);
         ui.CommStatus = t.comm;
         wp_strlcpy(ui.upsmodel, t.model, sizeof ui.upsmodel);
         ea_st.DATALOGENABLED = t.enabled;
         EXPECT_EQ(request(7), 0);
-        EXPECT_EQ(lines(SP_DATALOG).size(), t.logged ? ++n : n);
+        EXPECT_EQ(lines(SP_DATALOG).size(), t.logged ? ++n : n) << t.now << t.model;
+        if (t.logged)
+            last += t.now;
     }
-    // A clock set back by more than the interval does not stop the log.
-    sysclock_fake(t0, 1000.0);
-    EXPECT_EQ(request(7), 0);
-    EXPECT_EQ(lines(SP_DATALOG).size(), ++n);
 }
 
 // The monitor commands: what each asks of the daemon, what it keeps in the
 // configuration, which event it raises and what it answers.
 TEST_F(Entry, CommandsTable)
 {
-    start();
     BATTCHGTIME batt{};
-    batt.BattTime = UPS_TIMEINFO{125, 3, 9, 0, 0, 0, 0};
     char host[] = "mon";
-    struct {
+    const struct {
         int cmd;
         int32_t last;   // argument when not a pointer
         const char *qa; // model, for the battery date
-        int failing;    // a callback kind that fails
+        int fail;       // a callback kind that fails
         int result;
-        std::vector<Call> cbs;
-        int event; // newest event-log line after it, -1 none new
+        const char *cbs; // callbacks seen
+        int event;       // newest event-log line after it, -1 none
         const char *key, *value;
     } rows[] = {
-        {20, 5, nullptr, 0, 0, {{CB_SELFTEST, "", 0, 5}}, -1, nullptr, nullptr},
-        {21, 0, nullptr, 0, 0, {{CB_SELFTESTLOW, "", 0, 0}}, -1, nullptr, nullptr},
-        {22, 0, nullptr, 0, 0, {{CB_CANCELTEST, "", 0, 0}}, -1, nullptr, nullptr},
-        {22, 0, nullptr, CB_CANCELTEST, -1, {{CB_CANCELTEST, "", 0, 0}}, -1, nullptr, nullptr},
-        {28, 0, nullptr, CB_BUZZERON, -1, {{CB_BUZZERON, "", 0, 0}}, 15, "BuzzerCan", "<missing>"},
-        {28, 0, nullptr, 0, 0, {{CB_BUZZERON, "", 0, 0}}, 15, "BuzzerCan", "on"},
-        {29, 0, nullptr, CB_BUZZEROFF, -1, {{CB_BUZZEROFF, "", 0, 0}}, 14, "BuzzerCan", "off"},
-        {32, 0, nullptr, 0, 0, {{CB_AUTOTESTON, "", 0, 0}}, 13, "AutoTestCan", "on"},
-        {33, 0, nullptr, 0, 0, {{CB_AUTOTESTOFF, "", 0, 0}}, 12, "AutoTestCan", "off"},
-        {30,
-         0,
-         "QE1000",
-         0,
-         0,
-         {{CB_GETBATTDATE, "", 0, 0}, {CB_GETBATTDATE, "", 0, 0}},
-         -1,
-         nullptr,
-         nullptr},
-        {30, 0, "QA500", 0, 0, {{CB_GETBATTDATE, "", 0, 0}}, -1, nullptr, nullptr},
-        {31, 0, nullptr, CB_SETBATTDATE, -1, {{CB_SETBATTDATE, "", 0, 0}}, 16, nullptr, nullptr},
-        {34, 0, nullptr, 0, 0, {}, -1, "OutputDetectionLevel", "0"},
-        {34, 1, nullptr, 0, 0, {{CB_DETECTLEVEL, "", 0, 1}}, 17, "OutputDetectionLevel", "1"},
-        {34, 4, nullptr, 0, 0, {{CB_DETECTLEVEL, "", 0, 4}}, 20, "OutputDetectionLevel", "4"},
-        {34, 5, nullptr, 0, 0, {}, -1, "OutputDetectionLevel", "5"},
-        {35, 0, nullptr, 0, 0, {{CB_BUZZERTEST, "", 0, 0}}, -1, nullptr, nullptr},
-        {23, 0, nullptr, 0, 0, {}, -1, nullptr, nullptr},
-        {27, 0, nullptr, 0, 0, {}, -1, nullptr, nullptr},
-        {36, 0, nullptr, 0, -1, {}, -1, nullptr, nullptr},
+        {20, 5, nullptr, 0, 0, "8/5", -1, nullptr, nullptr},
+        {21, 0, nullptr, 0, 0, "16", -1, nullptr, nullptr},
+        {22, 0, nullptr, CB_CANCELTEST, -1, "32", -1, nullptr, nullptr},
+        {28, 0, nullptr, CB_BUZZERON, -1, "64", 15, "BuzzerCan", "-"},
+        {28, 0, nullptr, 0, 0, "64", 15, "BuzzerCan", "on"},
+        {29, 0, nullptr, CB_BUZZEROFF, -1, "128", 14, "BuzzerCan", "off"},
+        {32, 0, nullptr, 0, 0, "256", 13, "AutoTestCan", "on"},
+        {33, 0, nullptr, 0, 0, "512", 12, "AutoTestCan", "off"},
+        {30, 0, "QE1000", 0, 0, "2048 2048", -1, nullptr, nullptr},
+        {30, 0, "QA500", 0, 0, "2048", -1, nullptr, nullptr},
+        {31, 0, nullptr, CB_SETBATTDATE, -1, "1024", 16, "ChangeBattTime", "125,03,09,00,00,00"},
+        {34, 0, nullptr, 0, 0, "", -1, "OutputDetectionLevel", "0"},
+        {34, 1, nullptr, 0, 0, "131072/1", 17, "OutputDetectionLevel", "1"},
+        {34, 4, nullptr, 0, 0, "131072/4", 20, "OutputDetectionLevel", "4"},
+        {34, 5, nullptr, 0, 0, "", -1, "OutputDetectionLevel", "5"},
+        {35, 0, nullptr, 0, 0, "262144", -1, nullptr, nullptr},
+        {27, 0, nullptr, 0, 0, "", -1, nullptr, nullptr},
+        {36, 0, nullptr, 0, -1, "", -1, nullptr, nullptr},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE(std::to_string(r.cmd) + "/" + std::to_string(r.last));
-        calls.clear();
-        fail.clear();
-        if (r.failing)
-            fail[r.failing] = 1;
+        failing = {r.fail};
         testutil::write_file(sysroot_path(SP_EVENTLOG), "");
-        testutil::write_file(sysroot_path(SP_CONFIG), "[ UPS ]\nComSet = 0\n");
+        testutil::write_file(sysroot_path(SP_CONFIG), "[ UPS ]\n");
         wp_strlcpy(ui.upsmodel, r.qa ? r.qa : "QE1000", sizeof ui.upsmodel);
+        batt.BattTime = UPS_TIMEINFO{125, 3, 9, 0, 0, 0, 0};
         if (r.cmd == 30 || r.cmd == 31)
             acp.arg.bctp = &batt;
         else if (r.cmd == 20 || r.cmd == 34)
@@ -300,11 +264,6 @@ TEST_F(Entry, CommandsTable)
             EXPECT_EQ(key(r.key), r.value);
         }
     }
-    fail.clear();
-    batt.BattTime = UPS_TIMEINFO{125, 3, 9, 0, 0, 0, 0}; // the QA read zeroed it
-    acp.arg.bctp = &batt;
-    EXPECT_EQ(command(31), 0);
-    EXPECT_EQ(key("ChangeBattTime").substr(0, 10), "125,03,09,");
 
     // Clearing a log empties it; a log that is not there cannot be cleared.
     for (int cmd : {25, 26}) {
@@ -317,9 +276,8 @@ TEST_F(Entry, CommandsTable)
     }
 }
 
-TEST_F(Entry, UserShutdownAndCancel)
+TEST_F(Entry, UserShutdownCancelAndRefusals)
 {
-    start();
     UPS_AGENTDOWNINFO down{};
     memcpy(down.Agent, "monitor-host-16c", 16); // a full field, not terminated
     down.delay = 300;
@@ -331,7 +289,7 @@ TEST_F(Entry, UserShutdownAndCancel)
         ui.CommandDownS = 1;
         EXPECT_EQ(command(CMD_SHUTDOWN), -1);
         EXPECT_EQ(ui.CommandDownS, 0);
-        EXPECT_TRUE(calls.empty());
+        EXPECT_EQ(calls, "");
     }
     ui.CommStatus = COMM_ESTABLISHED;
     EXPECT_EQ(command(CMD_SHUTDOWN), 0);
@@ -340,22 +298,19 @@ TEST_F(Entry, UserShutdownAndCancel)
     EXPECT_EQ(ea_st.downreason, USER_SPECIFY);
     EXPECT_EQ(ea_st.beDoCmdDown, 1);
     EXPECT_EQ(ui.CommandDownS, 1);
-    std::string text = "Receive shutdown Command From Users on monitor-host-16c";
-    std::vector<Call> pair = {{CB_MESSAGE, text, 1, 0}, {CB_MESSAGE, text, 2, 0}};
-    EXPECT_EQ(calls, pair);
+    const std::string text = "Receive shutdown Command From Users on monitor-host-16c";
+    EXPECT_EQ(calls, "1:1:" + text + " 1:2:" + text);
     std::string name;
     EXPECT_EQ(last_event(&name), 79);
     EXPECT_EQ(name, "monitor-host-16"); // cut to the record's 15
 
     // A later request leaves the earlier deadline and its reason alone.
-    calls.clear();
     ea_st.downreason = AC_FAIL;
     down.delay = 900;
     EXPECT_EQ(command(CMD_SHUTDOWN), 0);
     EXPECT_EQ(ea_st.next_off, t0 + 300);
     EXPECT_EQ(ea_st.USR_off, t0 + 900);
     EXPECT_EQ(ea_st.downreason, AC_FAIL);
-    EXPECT_EQ(calls.size(), 2u);
 
     // The cancel drops only the user's shutdown, and is told even when none
     // is pending.
@@ -364,65 +319,52 @@ TEST_F(Entry, UserShutdownAndCancel)
     ea_st.downreason = USER_SPECIFY;
     ea_st.USR_off = ea_st.next_off;
     for (int round = 0; round < 2; round++) {
-        calls.clear();
         ea_st.shutdownMsgSendOnce = 1;
         EXPECT_EQ(command(CMD_CANCELSHUTDOWN), 0);
         EXPECT_EQ(ea_st.downreason, NONE);
-        EXPECT_EQ(ea_st.next_off, 0);
-        EXPECT_EQ(ea_st.USR_off, 0);
-        EXPECT_EQ(ea_st.shutdownMsgSendOnce, 0);
-        EXPECT_EQ(ea_st.beDoCmdDown, 0);
-        EXPECT_EQ(ui.CommandDownS, 0);
-        text = "The Shutdown is Canceled by Users on admin";
-        EXPECT_EQ(calls, (std::vector<Call>{{CB_MESSAGE, text, 1, 0}, {CB_MESSAGE, text, 2, 0}}));
+        EXPECT_EQ(ea_st.next_off + ea_st.USR_off + ea_st.shutdownMsgSendOnce, 0);
+        EXPECT_EQ(ea_st.beDoCmdDown + ui.CommandDownS, 0);
+        EXPECT_EQ(calls, "1:1:The Shutdown is Canceled by Users on admin "
+                         "1:2:The Shutdown is Canceled by Users on admin");
         EXPECT_EQ(last_event(&name), 21);
         EXPECT_EQ(name, "          admin");
     }
-}
 
-TEST_F(Entry, SelfTestTillLowIsRefusedDuringMainsFailure)
-{
-    start();
-    const std::vector<Call> refusal = {
-        {CB_MESSAGE, "Selftest Till Battery Low Failed Because of AC Fail!!!", 0, 0}};
+    // A test that runs the battery down is refused while the mains is out,
+    // by the countdown or by the reason, with one untranslated text.
     for (int by_reason = 0; by_reason < 2; by_reason++) {
-        calls.clear();
         ea_st.ACFAIL_off = by_reason ? 0 : t0 + 30;
         ea_st.downreason = by_reason ? AC_FAIL : NONE;
-        ea_st.testreason = NONE;
         ui.sftResUPS.Result = SELFTEST_PASSED;
         EXPECT_EQ(command(CMD_SELFTESTLOW), -1);
-        EXPECT_EQ(calls, refusal);
+        EXPECT_EQ(calls, "1:0:Selftest Till Battery Low Failed Because of AC Fail!!!");
         EXPECT_EQ(ea_st.testreason, NONE);
         EXPECT_EQ(ui.sftResUPS.Result, SELFTEST_FAILED);
         EXPECT_NE(ui.sftResUPS.timeinfo.year, 0);
     }
-    // With communication lost neither test is started.
-    calls.clear();
+    // With communication lost no test starts at all.
     ea_st.ACFAIL_off = 0;
     ea_st.downreason = NONE;
     ui.CommStatus = COMM_LOST;
-    EXPECT_EQ(command(CMD_SELFTESTLOW), -1);
+    acp.arg.last = 5;
     EXPECT_EQ(command(CMD_SELFTEST), -1);
-    EXPECT_TRUE(calls.empty());
+    EXPECT_EQ(command(CMD_SELFTESTLOW), -1);
+    EXPECT_EQ(calls, "");
 }
 
 // Events are remembered and recorded by their settings; one without
 // settings does nothing but move the memory.
 TEST_F(Entry, EventRecords)
 {
-    start();
     ea_st.DOWNEVENTID = 129;
     EXPECT_EQ(eventaction(22, &in, &out), 0);
     std::vector<std::string> v = lines(SP_EVENTLOG);
     EXPECT_EQ(v.back().substr(20, 7), " 22 129");
-
-    size_t n = v.size();
     events[0].Record = 0; // the first row is event 128
     EXPECT_EQ(eventaction(128, &in, &out), 0);
     ea_st.EVENTLOGENABLED = 0;
     EXPECT_EQ(eventaction(22, &in, &out), 0);
-    EXPECT_EQ(lines(SP_EVENTLOG).size(), n);
+    EXPECT_EQ(lines(SP_EVENTLOG).size(), v.size());
     EXPECT_EQ(eventaction(200, &in, &out), -1);
     EXPECT_EQ(ea_st.last2event[0].EventId, 22);
     EXPECT_EQ(ea_st.last2event[1].EventId, 200);
