@@ -6,8 +6,9 @@
 
 #include "ea/daemon2event_api.h"
 
-// Carries out one monitor command acp->cmd (CMD_*, ea_state.h).  0, or -1
-// when it failed, was refused, or the code is unknown.
+// Carries out one monitor command acp->cmd (CMD_*, ea_state.h); a text
+// argument (arg.hp) is a terminated string.  0, or -1 when it failed, was
+// refused, or the code is unknown.
 int docommand(AGENTCMD *acp, UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
 
 // A notice about an agent (AGEV_*).  0, or -1 when its work failed.

@@ -142,6 +142,14 @@ TEST_F(Entry, StartUpRaisesEvent7AndAnnounces)
     EXPECT_EQ(out.datatype, E_NULLEVENT);
     EXPECT_EQ(calls, "");
     EXPECT_EQ(lines(SP_EVENTLOG).size(), 1u);
+
+    // After a restart the event before it stays in view as the older one.
+    ea_stateinit();
+    testutil::write_file(sysroot_path(SP_EVENTLOG),
+                         " 1/ 3/2026 10: 0: 0   8 255" + std::string(16, ' ') + "\n");
+    EXPECT_EQ(request(EA_INIT), 0);
+    EXPECT_EQ(ui.events[0].EventId, 8);
+    EXPECT_EQ(ui.events[1].EventId, 7);
 }
 
 // Every request sets its reply kind and then runs the tick, which leaves a

@@ -77,6 +77,7 @@ TEST(LabEngine, StartReadsAndStopRunOnTheEngine)
     const std::string evlog = a.at("/usr/lib/voltmira/events.log");
 
     // Start-up: one line, event 7, exactly 44 bytes.
+    ASSERT_TRUE(eventually([&] { return testutil::read_file(evlog).size() >= 44; }, 5000));
     std::string text = testutil::read_file(evlog);
     EXPECT_EQ(text.size(), 44u);
     std::vector<std::string> ev = lines_of(text);
