@@ -2,7 +2,6 @@
 
 #include "agent/agent_daemon.h"
 #include "agent/agent_log.h"
-#include "agent/agent_utils.h"
 #include "agent/net_queue.h"
 #include "agent/strings.h"
 #include "agent/sysclock.h"
@@ -13,10 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <net/if.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
