@@ -7,6 +7,7 @@
 #include "agent/agent_daemon.h"
 #include "agent/agent_log.h"
 #include "agent/agent_net.h"
+#include "agent/net_queue.h"
 #include "agent/sysroot.h"
 
 #include "daemon_stage.h"
@@ -424,6 +425,10 @@ TEST_F(Net, MessagesReachTheMonitorsOfTheirLanguage)
     EXPECT_EQ(deliver(all, 0), "0123");
     auto reply = [](AGENT *ap, int) { return net_sendpacketout(ap); };
     EXPECT_EQ(deliver(reply, 0), "0123") << "a message as a reply goes to every monitor";
+
+    // The monitor whose socket was full has the four messages meant for it
+    // waiting in its queue, none skipped.
+    EXPECT_EQ(netq_pending(net_client_p[4].sockfd), 4 * msg.size());
 
     msg = head(PK_UPSINFO, 13) + "hello";
     EXPECT_EQ(deliver(sendpacketout_msg, 0), "") << "only messages";
