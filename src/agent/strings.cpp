@@ -108,9 +108,9 @@ char *wp_strlcpy(char *dst, const char *src, size_t dstsize)
 {
     if (dst == nullptr || dstsize == 0)
         return dst;
-    size_t n = wp_strlen(src);
-    if (n >= dstsize)
-        n = dstsize - 1;
+    // Never look further into src than the field can take: a source that is
+    // itself a fixed field may arrive without its terminator.
+    size_t n = src == nullptr ? 0 : strnlen(src, dstsize - 1);
     if (n > 0)
         memcpy(dst, src, n);
     dst[n] = '\0';

@@ -44,8 +44,9 @@ int wp_atoi(const char *s);
 unsigned int wp_uatoi(const char *s);
 
 // Bounded copy into a field of size dstsize: at most dstsize - 1 characters,
-// always terminated (nothing is written when dstsize is 0).  Null src gives
-// an empty field.  Returns dst.
+// always terminated (nothing is written when dstsize is 0); reads at most
+// dstsize - 1 characters of src, so src need not be terminated.  Null src
+// gives an empty field.  Returns dst.
 char *wp_strlcpy(char *dst, const char *src, size_t dstsize);
 
 #endif

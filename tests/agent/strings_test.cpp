@@ -3,6 +3,8 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 
 TEST(Strings, NullAndEmptyCompareAlike)
@@ -59,6 +61,18 @@ TEST(Strings, BoundedCopyAlwaysTerminatesInsideTheField)
     char untouched = 'q';
     wp_strlcpy(&untouched, "x", 0);
     EXPECT_EQ(untouched, 'q');
+    // A source field without its terminator, at the end of a mapping: the
+    // copy must not look past what the destination can hold.
+    long page = sysconf(_SC_PAGESIZE);
+    auto *map = static_cast<char *>(
+        mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(map, MAP_FAILED);
+    ASSERT_EQ(munmap(map + page, page), 0);
+    char *unended = map + page - 4;
+    memcpy(unended, "ABCD", 4);
+    wp_strlcpy(field, unended, sizeof field);
+    EXPECT_STREQ(field, "ABCD");
+    munmap(map, page);
 }
 
 TEST(Strings, LookupsOnNullGiveNull)
