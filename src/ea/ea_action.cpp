@@ -80,6 +80,10 @@ int eventaction(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     const char *name = event_name(eventid, in);
 
     ea_st.last2event[0] = ea_st.last2event[1];
+    if (!ea_st.eventshifted) {
+        ea_st.last2event[0].EventId = 255;
+        ea_st.eventshifted = 1;
+    }
     if (updatelastevent(eventid, downid, name) < 0)
         errors++;
 

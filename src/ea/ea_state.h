@@ -146,6 +146,9 @@ struct ea_state {
     // from the event log yet.
     UPS_EVENTLOGINFO last2event[2];
     int eventinitialized;
+    // Whether an event of this process has shifted the memory yet: the first
+    // one leaves the older place empty (id 255), whatever was loaded.
+    int eventshifted;
 
     ea_callback_fn callback;
 };
