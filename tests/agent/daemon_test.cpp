@@ -387,11 +387,9 @@ TEST_F(Daemon, RepliesWaitInABoundedQueueForAMonitorThatDoesNotRead)
     // Its socket holds all it can already.
     int daemon_end = net_client_p[0].sockfd;
     std::string fill(4096, 'f');
-    size_t filled = 0;
     for (size_t n = fill.size(); n > 0; n /= 2) {
-        ssize_t w;
-        while ((w = send(daemon_end, fill.data(), n, MSG_DONTWAIT)) > 0)
-            filled += static_cast<size_t>(w);
+        while (send(daemon_end, fill.data(), n, MSG_DONTWAIT) > 0) {
+        }
     }
     std::string req = head(PK_GETUPSINFO, 8);
     for (int i = 0; i < 3; i++)
@@ -404,30 +402,13 @@ TEST_F(Daemon, RepliesWaitInABoundedQueueForAMonitorThatDoesNotRead)
     EXPECT_EQ(netq_pending(daemon_end), 3 * 228u);
     EXPECT_EQ(roundtrip(other, req).size(), 228u);
 
-    // Once it reads, the loop sends the rest when the socket takes it, and
-    // the stream is whole: the filler, then the three replies.
-    std::string got;
-    for (int i = 0; i < 20 && got.size() < filled + 3 * 228; i++) {
-        got += take(slow);
-        EXPECT_EQ(daemon_pass(&agent, 100), 0);
-    }
-    ASSERT_EQ(got.size(), filled + 3 * 228u);
-    for (int i = 0; i < 3; i++)
-        EXPECT_EQ(got.substr(filled + 228 * static_cast<size_t>(i), 8),
-                  head(PK_UPSINFO, 228, NET_VERSION_110, 0x34));
-    EXPECT_EQ(netq_pending(daemon_end), 0u);
-
     // A queue that would pass its bound ends the connection.
     netq_st.max = 1000;
-    for (size_t n = fill.size(); n > 0; n /= 2) {
-        while (send(daemon_end, fill.data(), n, MSG_DONTWAIT) > 0) {
-        }
-    }
     for (int i = 0; i < 5; i++)
         ASSERT_EQ(send(slow, req.data(), req.size(), 0), 8);
     for (int i = 0; i < 8 && daemon_findclient(daemon_end) >= 0; i++)
         EXPECT_EQ(daemon_pass(&agent, 1000), 0);
-    EXPECT_EQ(daemon_findclient(daemon_end), -1) << "the fifth reply passed the bound";
+    EXPECT_EQ(daemon_findclient(daemon_end), -1) << "a reply would pass the bound";
     EXPECT_EQ(roundtrip(other, req).size(), 228u);
 }
 
