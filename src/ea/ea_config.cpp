@@ -122,17 +122,22 @@ int agent_name(char *dst, size_t size)
     return 0;
 }
 
-// Each returns the number of failed writes, 0 or 1.
-int write_num(const char *sect, const char *key, long v)
+const char *or_empty(const char *p)
+{
+    return p != nullptr ? p : "";
+}
+
+// Each adds one change to w and returns the number refused, 0 or 1.
+int queue_num(EA_WRITES *w, const char *sect, const char *key, long v)
 {
     char text[24];
     snprintf(text, sizeof text, "%ld", v);
-    return ea_writestr(sect, key, text) == 0 ? 0 : 1;
+    return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
 }
 
-int write_unsigned(const char *sect, const char *key, unsigned v)
+int queue_unsigned(EA_WRITES *w, const char *sect, const char *key, unsigned v)
 {
-    return ea_writestr(sect, key, itoc(static_cast<int>(v))) == 0 ? 0 : 1;
+    return ea_queuestr(w, sect, key, itoc(static_cast<int>(v))) == 0 ? 0 : 1;
 }
 
 // Tells the monitors and then the network that the agent changed.
@@ -229,10 +234,44 @@ int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const 
 
 int ea_writestr(const char *sect, const char *key, const char *value)
 {
-    const char *old = readparam(sect, key);
-    if (old != nullptr && strcmp(old, value != nullptr ? value : "") == 0)
-        return 0;
-    return writeparam(sect, key, value) == 0 ? 0 : -1;
+    EA_WRITES w;
+    if (ea_queuestr(&w, sect, key, value) != 0)
+        return -1;
+    return ea_flush(&w) == 0 ? 0 : -1;
+}
+
+int ea_queuestr(EA_WRITES *w, const char *sect, const char *key, const char *value)
+{
+    if (value == nullptr)
+        value = "";
+    // A key this batch already changes is changed again without asking the
+    // file: the new value then starts where the one before it is read from,
+    // so the file ends as the two writes one after the other leave it.
+    bool pending = false;
+    for (size_t i = 0; i + 2 < w->text.size() && !pending; i += 3)
+        pending = w->text[i] == or_empty(sect) && w->text[i + 1] == or_empty(key);
+    if (!pending) {
+        const char *old = readparam(sect, key);
+        if (old != nullptr && strcmp(old, value) == 0)
+            return 0;
+    }
+    if (checkparam(sect, key, value) != 0)
+        return -1;
+    w->text.emplace_back(sect);
+    w->text.emplace_back(or_empty(key));
+    w->text.emplace_back(value);
+    return 0;
+}
+
+int ea_flush(EA_WRITES *w)
+{
+    size_t n = w->text.size() / 3;
+    std::vector<PARAMWRITE> items(n);
+    for (size_t i = 0; i < n; i++)
+        items[i] = {w->text[3 * i].c_str(), w->text[3 * i + 1].c_str(), w->text[3 * i + 2].c_str()};
+    int rc = writeparams(items.data(), static_cast<int>(n));
+    w->text.clear();
+    return rc == 0 ? 0 : static_cast<int>(n);
 }
 
 int ea_configready(void)
@@ -348,56 +387,61 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         return ea_writestr(S_UPS, "AgentName", name);
     }
 
+    // The settings go to the file in one rewrite at the end.  Keys are read
+    // before they are changed and no key is changed twice, so every read
+    // below sees what it saw when each key was written at once.  The
+    // announcements on the way carry what the records hold, not the file.
+    EA_WRITES w;
     int errors = 0;
     // A running failure countdown moves with the new battery life.
     if (ea_st.ACFAIL_off != 0)
         ea_st.ACFAIL_off -= ea_st.EXPBLIFE;
-    errors += write_unsigned(S_SHUTDOWN, "EXPECTBLIFE", wp.BattLife);
+    errors += queue_unsigned(&w, S_SHUTDOWN, "EXPECTBLIFE", wp.BattLife);
     ea_st.EXPBLIFE = wp.BattLife;
     if (ea_st.ACFAIL_off != 0)
         ea_st.ACFAIL_off += ea_st.EXPBLIFE;
 
-    errors += write_unsigned(S_SHUTDOWN, "TurnOffDelay", wp.TurnOffDelay);
+    errors += queue_unsigned(&w, S_SHUTDOWN, "TurnOffDelay", wp.TurnOffDelay);
     ea_st.TURNOFFDELAY = wp.TurnOffDelay;
-    errors += write_unsigned(S_SHUTDOWN, "FIRSTWARN", wp.FirstWarningTime);
+    errors += queue_unsigned(&w, S_SHUTDOWN, "FIRSTWARN", wp.FirstWarningTime);
     ea_st.PFAILCOUNT = ea_st.EXPBLIFE - static_cast<long>(wp.FirstWarningTime);
-    errors += write_unsigned(S_SHUTDOWN, "WARNBEFORESCHE", wp.WarningBeforeSchel);
+    errors += queue_unsigned(&w, S_SHUTDOWN, "WARNBEFORESCHE", wp.WarningBeforeSchel);
     ea_st.SCHCOUNT = wp.WarningBeforeSchel;
-    errors += write_unsigned(S_SHUTDOWN, "INTERVAL", wp.CountDownTime);
+    errors += queue_unsigned(&w, S_SHUTDOWN, "INTERVAL", wp.CountDownTime);
     ea_st.INTERVAL = wp.CountDownTime;
     wp.BSuspend = ea_st.BSUSPEND;
-    errors += write_num(S_SHUTDOWN, "BSUSPEND", ea_st.BSUSPEND);
-    errors += write_unsigned(S_SHUTDOWN, "CloseAppTime", wp.nCloseAppTime);
-    errors += write_num(S_EVENTLOG, "EventLogEnabled", lp.EnableEventLog);
+    errors += queue_num(&w, S_SHUTDOWN, "BSUSPEND", ea_st.BSUSPEND);
+    errors += queue_unsigned(&w, S_SHUTDOWN, "CloseAppTime", wp.nCloseAppTime);
+    errors += queue_num(&w, S_EVENTLOG, "EventLogEnabled", lp.EnableEventLog);
     ea_st.EVENTLOGENABLED = lp.EnableEventLog;
-    errors += write_unsigned(S_EVENTLOG, "EventLogMaxSize", lp.MaxEventRec);
-    errors += write_num(S_DATALOG, "DataLogEnabled", lp.EnableDataLog);
+    errors += queue_unsigned(&w, S_EVENTLOG, "EventLogMaxSize", lp.MaxEventRec);
+    errors += queue_num(&w, S_DATALOG, "DataLogEnabled", lp.EnableDataLog);
     ea_st.DATALOGENABLED = lp.EnableDataLog;
 
     int found = 0;
     long oldinterval = ea_readint(S_DATALOG, "DataLogInterval", 0, &found);
     if (!found || oldinterval != static_cast<long>(lp.DataLogInterval)) {
-        errors += write_unsigned(S_DATALOG, "DataLogInterval", lp.DataLogInterval);
+        errors += queue_unsigned(&w, S_DATALOG, "DataLogInterval", lp.DataLogInterval);
         ea_st.DLOGINTERVAL = lp.DataLogInterval;
         // The data log starts its new interval with a record at once.
         ea_st.lastdatalog = 0;
     }
-    errors += write_unsigned(S_DATALOG, "DataLogMaxSize", lp.MaxDataRec);
-    errors += write_num(S_UPS, "IgnoreOtherAgentDown", cp.bIgnore);
+    errors += queue_unsigned(&w, S_DATALOG, "DataLogMaxSize", lp.MaxDataRec);
+    errors += queue_num(&w, S_UPS, "IgnoreOtherAgentDown", cp.bIgnore);
     ui->bIgnoreDown = cp.bIgnore;
 
     char old[FILEHANDLE_LINE_MAX];
     cp.Group[NAME_MAX] = '\0';
     ea_readstr(S_UPS, "Group", old, sizeof old, "");
     if (strncmp(cp.Group, old, NAME_MAX) != 0) {
-        errors += ea_writestr(S_UPS, "Group", cp.Group) == 0 ? 0 : 1;
+        errors += ea_queuestr(&w, S_UPS, "Group", cp.Group) == 0 ? 0 : 1;
         announce();
     }
     wp_strlcpy(ui->Group, cp.Group, NAME_MAX + 1);
 
     int autoboot = ea_readint(S_UPS, "AutoBoot", 0, &found);
     if (!found || autoboot != wp.AutoReboot) {
-        errors += write_num(S_UPS, "AutoBoot", wp.AutoReboot);
+        errors += queue_num(&w, S_UPS, "AutoBoot", wp.AutoReboot);
         ui->bAutoReboot = wp.AutoReboot;
         tell_autoboot(wp.AutoReboot != 0);
     }
@@ -407,17 +451,18 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         if (wp.ComSet > COMSET_MAX || wp.ComSet < COMSET_MIN)
             wp.ComSet = found ? comset : 0;
         // Signed: -1 and -2 must read back as themselves.
-        errors += write_num(S_UPS, "ComSet", wp.ComSet);
+        errors += queue_num(&w, S_UPS, "ComSet", wp.ComSet);
         announce();
     }
 
     int type = ea_readint(S_UPS, "AgentType", 0, &found);
     if (!found || type != static_cast<long>(cp.AgentType)) {
-        errors += write_unsigned(S_UPS, "AgentType", cp.AgentType);
+        errors += queue_unsigned(&w, S_UPS, "AgentType", cp.AgentType);
         ui->AgentType = cp.AgentType;
         announce();
     }
 
+    errors += ea_flush(&w);
     if (errors != 0)
         return -1;
     eventaction(9, in, out);

@@ -7,6 +7,8 @@
 #include "ea/daemon2event_api.h"
 
 #include <cstddef>
+#include <string>
+#include <vector>
 
 // Reads key of section as a decimal number (wp_atoi: an empty value is 0);
 // def when the key is missing.  *found (when not null) says whether it was.
@@ -21,6 +23,21 @@ int ea_readstr(const char *sect, const char *key, char *dst, size_t size, const 
 // when the key already reads exactly so (a store of unchanged settings then
 // costs no rewrite of the file).  Returns 0, or -1 when the write failed.
 int ea_writestr(const char *sect, const char *key, const char *value);
+
+// Settings gathered for one rewrite of the configuration file: a store of
+// many keys then costs one synced replacement instead of one per key.
+struct EA_WRITES {
+    std::vector<std::string> text; // section, key and value of each change
+};
+
+// Adds the change of key in section to value to w, like ea_writestr: left
+// out when the key already reads so (in the file, or as w leaves it).
+// Returns 0, or -1 when writeparam would refuse it (then not added).
+int ea_queuestr(EA_WRITES *w, const char *sect, const char *key, const char *value);
+
+// Stores the changes of w in one writeparams and empties w.  Returns the
+// number of changes that failed: 0, or all of them when the write failed.
+int ea_flush(EA_WRITES *w);
 
 // Copies a text field of fieldsize bytes that came from a monitor and need
 // not be ended into dst (dstsize > 0): at most fieldsize - 1 and dstsize - 1

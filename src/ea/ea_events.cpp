@@ -114,36 +114,37 @@ int load_users(UPS_USERSINFO *uip)
     return 0;
 }
 
-int write_text(const char *sect, const char *key, const char *field, size_t fieldsize)
+// Each adds to w and returns the number of changes refused.
+int queue_text(EA_WRITES *w, const char *sect, const char *key, const char *field, size_t fieldsize)
 {
     char text[FILEHANDLE_LINE_MAX];
     ea_fieldcopy(text, sizeof text, field, fieldsize);
-    return ea_writestr(sect, key, text) == 0 ? 0 : 1;
+    return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
 }
 
-int write_number(const char *sect, const char *key, long v)
+int queue_number(EA_WRITES *w, const char *sect, const char *key, long v)
 {
     char text[24];
     snprintf(text, sizeof text, "%ld", v);
-    return ea_writestr(sect, key, text) == 0 ? 0 : 1;
+    return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
 }
 
-int store_event(const UPS_EVENTINFO *e)
+int queue_event(EA_WRITES *w, const UPS_EVENTINFO *e)
 {
     char sect[16];
     section_of(sect, sizeof sect, e->EventID);
     int errors = 0;
-    errors += ea_writestr(sect, "Record", e->Record != 0 ? "Yes" : "No") == 0 ? 0 : 1;
-    errors += write_number(sect, "ShutDown", e->Shutdown);
-    errors += write_number(sect, "BroadcastType", e->BroadcastType);
-    errors += write_number(sect, "BroadcastUser", e->BroadcastUser);
-    errors += write_number(sect, "MailUser", e->MailUser);
-    errors += write_text(sect, "Command", e->Command, sizeof e->Command);
+    errors += ea_queuestr(w, sect, "Record", e->Record != 0 ? "Yes" : "No") == 0 ? 0 : 1;
+    errors += queue_number(w, sect, "ShutDown", e->Shutdown);
+    errors += queue_number(w, sect, "BroadcastType", e->BroadcastType);
+    errors += queue_number(w, sect, "BroadcastUser", e->BroadcastUser);
+    errors += queue_number(w, sect, "MailUser", e->MailUser);
+    errors += queue_text(w, sect, "Command", e->Command, sizeof e->Command);
     return errors;
 }
 
-// Writes the listed users' sections and their list.
-int store_users(const UPS_USERSINFO *uip)
+// The listed users' sections and their list.
+int queue_users(EA_WRITES *w, const UPS_USERSINFO *uip)
 {
     char list[EA_USERLIST_MAX] = "";
     int errors = 0;
@@ -160,14 +161,14 @@ int store_users(const UPS_USERSINFO *uip)
         if (len + strlen(num) + 1 >= sizeof list)
             break;
         snprintf(list + len, sizeof list - len, "%s,", num);
-        errors += write_text(num, "Name", u.UserName, EA_USERNAME_MAX + 1);
-        errors += write_text(num, "Address", u.Address, sizeof u.Address);
-        errors += write_text(num, "Email", u.Email, sizeof u.Email);
+        errors += queue_text(w, num, "Name", u.UserName, EA_USERNAME_MAX + 1);
+        errors += queue_text(w, num, "Address", u.Address, sizeof u.Address);
+        errors += queue_text(w, num, "Email", u.Email, sizeof u.Email);
     }
     size_t len = strlen(list);
     if (len > 0)
         list[len - 1] = '\0';
-    errors += ea_writestr(S_USERINFO, K_USERID, list) == 0 ? 0 : 1;
+    errors += ea_queuestr(w, S_USERINFO, K_USERID, list) == 0 ? 0 : 1;
     return errors;
 }
 
@@ -214,10 +215,14 @@ int setevent(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 {
     if (in == nullptr || in->DATA.eu.eap == nullptr || ea_configready() != 0)
         return -1;
+    // One rewrite of the file for all of it: a write per key would hold the
+    // daemon's loop, and a shutdown countdown with it, for seconds of syncs.
+    EA_WRITES w;
     int errors = 0;
     for (int n = 0; n < EA_NEVENTROWS; n++)
-        errors += store_event(&in->DATA.eu.eap[n]);
-    errors += store_users(in->DATA.eu.uip);
+        errors += queue_event(&w, &in->DATA.eu.eap[n]);
+    errors += queue_users(&w, in->DATA.eu.uip);
+    errors += ea_flush(&w);
     if (errors != 0)
         return -1;
     if (ea_st.CURRENTCMD == EA_SETEVENT)

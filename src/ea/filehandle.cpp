@@ -316,8 +316,8 @@ __attribute__((format(printf, 2, 3))) int put_text(long back, const char *fmt, .
     return 0;
 }
 
-// Applies one writeparam to the editor's copy; *changed tells whether
-// anything was inserted.
+// Applies one writeparam to the editor's copy; sets *changed when it
+// inserts anything (and never clears it, so a batch gathers it).
 int edit_config(const char *section, const char *cp, const char *content, bool *changed)
 {
     // A hand-edited last line without its line feed would stay unreadable
@@ -412,20 +412,37 @@ char *readparam(const char *section, const char *cp)
     return result;
 }
 
-int writeparam(const char *section, const char *cp, const char *content)
+int checkparam(const char *section, const char *cp, const char *content)
 {
     if (wp_isnull(section)) {
         Ea_log("writeparam: no section given, refused\n");
         return -1;
     }
-    if (content == nullptr)
-        content = "";
     // A line feed would let a caller's text start lines of its own, such as
     // a command entry, in a file the root daemon trusts.
     if (strchr(section, '\n') != nullptr || (cp != nullptr && strchr(cp, '\n') != nullptr) ||
-        strchr(content, '\n') != nullptr) {
+        (content != nullptr && strchr(content, '\n') != nullptr)) {
         Ea_log("writeparam: line feed in section, key or value, refused\n");
         return -1;
+    }
+    return 0;
+}
+
+int writeparam(const char *section, const char *cp, const char *content)
+{
+    const PARAMWRITE item = {section, cp, content};
+    return writeparams(&item, 1);
+}
+
+int writeparams(const PARAMWRITE *items, int n)
+{
+    if (n == 0)
+        return 0;
+    if (items == nullptr || n < 0)
+        return -1;
+    for (int i = 0; i < n; i++) {
+        if (checkparam(items[i].section, items[i].cp, items[i].content) != 0)
+            return -1;
     }
     // The configuration helper edits the same file from other processes;
     // both hold this lock across the whole read, edit and replace, so that
@@ -441,8 +458,12 @@ int writeparam(const char *section, const char *cp, const char *content)
     bool existed = false;
     bool changed = false;
     int rc = load_config(&old, &existed);
-    if (rc == 0)
-        rc = edit_config(section, cp, content, &changed);
+    // All changes are made to the copy first: the file sees all of them or
+    // none, and pays for one synced replacement however many there are.
+    for (int i = 0; rc == 0 && i < n; i++) {
+        const char *content = items[i].content != nullptr ? items[i].content : "";
+        rc = edit_config(items[i].section, items[i].cp, content, &changed);
+    }
     if (rc == 0 && changed)
         rc = commit(existed ? &old : nullptr);
     edit_free();

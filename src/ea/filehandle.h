@@ -1,5 +1,6 @@
 // The configuration file store: every persistent setting lives in one
-// sectioned text file, read one key at a time and changed one key at a time.
+// sectioned text file, read one key at a time and changed one key or one
+// batch of keys at a time.
 //
 // Syntax, as the reader sees it: lines end in a line feed and are read into a
 // buffer of FILEHANDLE_LINE_MAX bytes, so a line fits only when it holds at
@@ -30,6 +31,13 @@ void filehandle_fini(void);
 // module's read buffer and is valid only until the next readparam.
 char *readparam(const char *section, const char *cp);
 
+// One change for writeparams: writeparam's three arguments.
+typedef struct {
+    const char *section;
+    const char *cp;
+    const char *content;
+} PARAMWRITE, *PARAMWRITEP;
+
 // Sets key cp of section to content (null counts as ""), adding the entry or
 // the section when missing; cp null or "" only makes sure the section
 // exists.  The file is replaced whole, so readers and a crash see either the
@@ -40,6 +48,17 @@ char *readparam(const char *section, const char *cp);
 // replaced; and -1 with the new file in place when its
 // directory could not be synced, so it may not outlive a power cut.
 int writeparam(const char *section, const char *cp, const char *content);
+
+// The n changes of items as n writeparam calls in a row would make them, put
+// on disk by one replacement of the file under one lock.  Returns 0 (n 0:
+// nothing touched), or -1 as writeparam does; a refused change refuses the
+// whole batch and leaves the file unchanged.
+int writeparams(const PARAMWRITE *items, int n);
+
+// Whether writeparam would take these arguments: -1 (logged as writeparam
+// logs it) for no section or a line feed in any of them, else 0.  Lines too
+// long to read back depend on the file and are found only by the write.
+int checkparam(const char *section, const char *cp, const char *content);
 
 // The editing step of writeparam, on its in-memory copy of the file: moves
 // the edit position by back (0 stays, negative goes back over text already
