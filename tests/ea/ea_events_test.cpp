@@ -324,4 +324,30 @@ TEST_F(EventSettings, OverlongListsAndNamesAreCut)
     EXPECT_EQ(uinfo.nusers, AGENT_NUSERS);
 }
 
+// A monitor's records stored in one batch end as they did stored key by key:
+// a repeated id takes its last record even where the file already held that
+// value, and a text with a line feed is refused alone.
+TEST_F(EventSettings, RepeatedIdsAndRefusedTextsStoreAsKeyByKey)
+{
+    put("[ Event65 ]\n Record = Yes\n");
+    for (int n = 0; n < EA_NEVENTROWS; n++)
+        memcpy(&events[n], eventdefault_at(n), sizeof events[n]);
+    events[9].EventID = 65; // position 8 holds 65 too
+    events[8].Record = 0;
+    events[9].Record = 1;
+    wp_strlcpy(events[8].Command, "/bin/first", sizeof events[8].Command);
+    wp_strlcpy(events[9].Command, "/bin/second", sizeof events[9].Command);
+    wp_strlcpy(events[20].Command, "/bin/true\n Command = /bin/sh", sizeof events[20].Command);
+    uinfo.nusers = 0;
+    ea_st.CURRENTCMD = EA_SETEVENT;
+    EXPECT_EQ(setevent(&in, &out), -1);
+    EXPECT_NE(ea_st.last2event[1].EventId, 11);
+    EXPECT_EQ(std::string(readparam("Event65", "Record")), "Yes");
+    EXPECT_EQ(std::string(readparam("Event65", "Command")), "/bin/second");
+    EXPECT_EQ(readparam("Event77", "Command"), nullptr);
+    EXPECT_EQ(std::string(readparam("Event77", "Record")), "Yes");
+    EXPECT_EQ(std::string(readparam("UserInfo", "UserID")), "");
+    EXPECT_EQ(testutil::count_of(file(), "[ Event65 ]"), 1u);
+}
+
 } // namespace

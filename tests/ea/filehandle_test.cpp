@@ -438,3 +438,87 @@ TEST_F(FileHandleMended, WritesTakeOnlyTheirOwnLockAndNeverWaitLong)
     close(held);
     EXPECT_EQ(writeparam("UPS", "Group", "C"), 0);
 }
+
+// A batch leaves the file as the same writes one by one would, in one
+// replacement; a refused change leaves it as it was.
+TEST_F(FileHandleWrite, BatchEqualsTheSameWritesOneByOne)
+{
+    using W = std::vector<PARAMWRITE>;
+    const std::string v506(506, 'v');
+    const std::optional<std::string> none;
+    const struct {
+        const char *what;
+        std::optional<std::string> start; // none: no file
+        W items;
+        bool refused;
+    } cases[] = {
+        {"no file",
+         none,
+         {{"UPS", "Group", "A"}, {"UPS", "Group", "B"}, {"Net", "", ""}, {"UPS", "K", nullptr}},
+         false},
+        {"empty file",
+         "",
+         {{"Net", nullptr, ""}, {"UPS", "A", "1"}, {"Net", "X", "2"}, {"UPS", "B", "3"}},
+         false},
+        {"sections missing and between",
+         "[UPS]\nA=1\n[Net]\nX=2\n",
+         {{"UPS", "B", "3"},
+          {"Net", "X", "9"},
+          {"Mail", "To", "root"},
+          {"UPS", "C", "4"},
+          {"UPS", "A", "1"}},
+         false},
+        {"repeated keys and sections",
+         "[ UPS ]\n K = 1\n K = 2\n[ UPS ]\n K = 3\n",
+         {{"UPS", "K", "9"},
+          {"UPS", "J", "5"},
+          {"UPS", "K", " = lead"},
+          {"UPS", "K", "lead"},
+          {"UPS", "J", "5"}},
+         false},
+        {"last line unended",
+         "[ UPS ]\n Group = A",
+         {{"UPS", "Group", "A"}, {"Net", "X", "1"}},
+         false},
+        {"nothing changes", "\n[ UPS ]\n\n K = v\n", {{"UPS", "", ""}, {"UPS", "K", "v"}}, false},
+        {"over-long line",
+         "\n[ UPS ]\n\n K = v\n",
+         {{"UPS", "A", "1"}, {"UPS", "K", v506.c_str()}, {"UPS", "B", "2"}},
+         true},
+        {"line feed", none, {{"UPS", "A", "1"}, {"UPS", "B", "2\n Command = /bin/sh"}}, true},
+        {"no section", "[ UPS ]\n", {{"UPS", "A", "1"}, {"", "B", "2"}}, true},
+    };
+    auto reset = [](const std::optional<std::string> &start) {
+        unlink(cfg().c_str());
+        if (start)
+            put(*start);
+    };
+    auto now = []() {
+        return testutil::file_exists(cfg()) ? std::optional<std::string>(get()) : std::nullopt;
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        reset(c.start);
+        int failed = 0;
+        for (const PARAMWRITE &w : c.items)
+            failed += writeparam(w.section, w.cp, w.content) != 0;
+        EXPECT_EQ(failed == 1, c.refused);
+        const std::optional<std::string> one_by_one = now();
+
+        reset(c.start);
+        struct stat before = {};
+        stat(cfg().c_str(), &before);
+        EXPECT_EQ(writeparams(c.items.data(), static_cast<int>(c.items.size())),
+                  c.refused ? -1 : 0);
+        EXPECT_EQ(now(), c.refused ? c.start : one_by_one);
+        struct stat after = {};
+        stat(cfg().c_str(), &after);
+        if (c.refused)
+            EXPECT_EQ(before.st_ino, after.st_ino);
+        EXPECT_EQ(dir_entries(), now() ? only_config : std::vector<std::string>{});
+    }
+    reset(std::nullopt);
+    EXPECT_EQ(writeparams(nullptr, 0), 0);
+    EXPECT_EQ(writeparams(nullptr, 1), -1);
+    EXPECT_EQ(now(), std::nullopt);
+}
