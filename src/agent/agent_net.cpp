@@ -85,6 +85,9 @@ partial *new_partial(int fd)
 
 void drop_partial(partial *p)
 {
+    // A half-read packet may hold a password: wipe what came of it.
+    if (p->data != nullptr && p->have > sizeof p->h)
+        explicit_bzero(p->data, p->have - sizeof p->h);
     free(p->data);
     *p = partial{};
 }
