@@ -915,8 +915,9 @@ TEST_F(DaemonPassword, AnAddressThatKeepsFailingIsRefusedAcrossReconnects)
         EXPECT_EQ(ask(m, "operator", script[i].pass), password_answer(script[i].right)) << i;
         close(net_client_p[0].sockfd);
         free_client_sockfd(&agent.agnet, net_client_p[0].sockfd);
-        if (i == 6 || i == 8)
+        if (i == 6 || i == 8) {
             EXPECT_EQ(FakeUsers::asked, "") << "a refused address is not even looked up";
+        }
     }
     std::string log = debuglog();
     EXPECT_EQ(testutil::count_of(log, "from 192.0.2.7, refused for 60 s"), 2u) << log;
