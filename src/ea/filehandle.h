@@ -66,7 +66,7 @@ int checkparam(const char *section, const char *cp, const char *content);
 // that point, less its first line when back is not 0.  The position ends at
 // the end of the copy.  Returns 0, or -1 when the move leaves the copy, when
 // back is not 0 and no line starts there, or memory runs short.  Only
-// writeparam puts the copy into the file.
+// writeparams puts the copy into the file.
 int insert(long back, const char *s);
 
 #endif
