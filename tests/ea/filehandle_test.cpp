@@ -513,8 +513,9 @@ TEST_F(FileHandleWrite, BatchEqualsTheSameWritesOneByOne)
         EXPECT_EQ(now(), c.refused ? c.start : one_by_one);
         struct stat after = {};
         stat(cfg().c_str(), &after);
-        if (c.refused)
+        if (c.refused) {
             EXPECT_EQ(before.st_ino, after.st_ino);
+        }
         EXPECT_EQ(dir_entries(), now() ? only_config : std::vector<std::string>{});
     }
     reset(std::nullopt);
