@@ -4,6 +4,7 @@
 // in.
 #include "ea/ea_config.h"
 
+#include "agent/fdutil.h"
 #include "agent/strings.h"
 #include "agent/sysclock.h"
 #include "agent/sysroot.h"
@@ -57,24 +58,6 @@ struct config_module {
 };
 
 config_module cm = {uname_nodename};
-
-// A descriptor closed when it goes out of scope.
-class Fd
-{
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 void log_missing(const char *msgid)
 {

@@ -6,6 +6,7 @@
 // The lines are turned back into records in ea_logline.cpp.
 #include "ea/ea_history.h"
 
+#include "agent/fdutil.h"
 #include "agent/strings.h"
 #include "agent/sysclock.h"
 #include "agent/sysroot.h"
@@ -33,49 +34,10 @@ constexpr int eventline_max = 79;
 constexpr int dataline_max = 89;
 static_assert(eventline_max < 128 && dataline_max < 128);
 
-// Owns one descriptor.
-class Fd
-{
-  public:
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    // Closes now, reporting what close says (a late write error shows there).
-    int close_now()
-    {
-        int rc = close(fd_);
-        fd_ = -1;
-        return rc;
-    }
-
-  private:
-    int fd_;
-};
-
 struct file_closer {
     void operator()(FILE *f) const { fclose(f); }
 };
 using File = std::unique_ptr<FILE, file_closer>;
-
-int write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
 
 // Opens an existing log without waiting, and only when it is a regular file:
 // a FIFO put in its place would otherwise hold the whole daemon.
@@ -137,7 +99,7 @@ int append_line(const char *path, const char *line, size_t len, int linelimit, i
     Fd fd(open_log(path, create_msg, open_msg));
     if (fd.get() < 0)
         return 0;
-    int rc = write_all(fd.get(), line, len);
+    int rc = fd_writeall(fd.get(), line, len);
     if (fd.close_now() != 0)
         rc = -1;
     if (lengthcheck(path, linelimit, width) != 0)
@@ -180,7 +142,7 @@ int copy_after(int in, int out, long long skip)
             p = nl + 1;
             skip--;
         }
-        if (left > 0 && write_all(out, p, left) != 0)
+        if (left > 0 && fd_writeall(out, p, left) != 0)
             return -1;
     }
 }

@@ -1,6 +1,7 @@
 #include "ea/filehandle.h"
 
 #include "agent/agent_utils.h"
+#include "agent/fdutil.h"
 #include "agent/strings.h"
 #include "agent/sysroot.h"
 #include "ea/ea_log.h"
@@ -230,20 +231,6 @@ void config_dir(char *dir, size_t len)
         *slash = '\0';
 }
 
-int write_all(int fd, const char *p, size_t n)
-{
-    while (n > 0) {
-        ssize_t w = write(fd, p, n);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return -1;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return 0;
-}
-
 // Puts the editor's copy in place of the file so that a crash at any moment
 // leaves either the old or the new file, never a torn one: the daemon runs as
 // root and an empty or cut configuration would take its settings, events and
@@ -275,7 +262,7 @@ int commit(const struct stat *old)
     if (ok)
         ok = fchmod(fd, old != nullptr ? old->st_mode & 07777 : 0644) == 0;
     if (ok)
-        ok = write_all(fd, st.edit, st.len) == 0 && fsync(fd) == 0;
+        ok = fd_writeall(fd, st.edit, st.len) == 0 && fsync(fd) == 0;
     if (close(fd) != 0)
         ok = false;
     if (!ok || rename(tmp, path) != 0) {

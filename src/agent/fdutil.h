@@ -1,0 +1,51 @@
+// Small owners and helpers for file descriptors, shared by the modules that
+// write files whole (the configuration store, the logs).
+#ifndef VOLTMIRA_AGENT_FDUTIL_H
+#define VOLTMIRA_AGENT_FDUTIL_H
+
+#include <cerrno>
+#include <cstddef>
+#include <unistd.h>
+
+// Owns one descriptor (negative: none) and closes it when it goes.
+class Fd
+{
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const { return fd_; }
+    // Closes now, reporting what close says (a late write error shows there).
+    int close_now()
+    {
+        int rc = close(fd_);
+        fd_ = -1;
+        return rc;
+    }
+
+  private:
+    int fd_;
+};
+
+// Writes all n bytes, going on after interruptions; 0, or -1 on a failure
+// or a write that takes nothing.
+inline int fd_writeall(int fd, const char *p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return -1;
+        p += w;
+        n -= static_cast<size_t>(w);
+    }
+    return 0;
+}
+
+#endif
