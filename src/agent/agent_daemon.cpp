@@ -112,6 +112,8 @@ int daemon_reallocbuf(int len)
     // it; keeping the contents means none of them can lose those.
     if (Daemon_Buffer != nullptr) {
         memcpy(grown, Daemon_Buffer, static_cast<size_t>(Daemon_BufferLen));
+        // Requests (passwords among them) have passed through it.
+        explicit_bzero(Daemon_Buffer, static_cast<size_t>(Daemon_BufferLen));
         free(Daemon_Buffer);
     }
     Daemon_Buffer = grown;
@@ -553,13 +555,19 @@ void serve_datagram(AGENT *ap)
     ssize_t n =
         recvfrom(an->ufd, daemon_head(), static_cast<size_t>(Daemon_NetBufLen),
                  MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<struct sockaddr *>(&peer), &len);
-    if (n < static_cast<ssize_t>(sizeof(UPS_PACKET_HEAD)) || n > Daemon_NetBufLen)
+    if (n < 0)
         return;
     // Some senders count a trailing NUL in the datagram but not in Length.
-    uint32_t length = daemon_head()->Length;
-    if (length < sizeof(UPS_PACKET_HEAD) ||
-        (length != static_cast<uint32_t>(n) && length != static_cast<uint32_t>(n - 1)))
+    uint32_t length =
+        n >= static_cast<ssize_t>(sizeof(UPS_PACKET_HEAD)) ? daemon_head()->Length : 0;
+    if (n < static_cast<ssize_t>(sizeof(UPS_PACKET_HEAD)) || n > Daemon_NetBufLen ||
+        length < sizeof(UPS_PACKET_HEAD) ||
+        (length != static_cast<uint32_t>(n) && length != static_cast<uint32_t>(n - 1))) {
+        // Not served, so no handler wipes it: what came may be a password.
+        size_t got = static_cast<size_t>(n < Daemon_NetBufLen ? n : Daemon_NetBufLen);
+        explicit_bzero(daemon_head(), got);
         return;
+    }
     // A datagram's sender has no record of its system or language, like a
     // connection that has not told them yet; what the last connection told
     // must not decide the answer to someone else.

@@ -857,6 +857,33 @@ TEST_F(DaemonPassword, FieldsWithoutTerminatorAreBoundedAndLengthChecked)
     EXPECT_EQ(std::string(daemon_data(), 59), wiped);
 }
 
+// Password datagrams that fail the length rule are served by no handler:
+// the loop itself leaves nothing of them in the buffer.
+TEST_F(DaemonPassword, APasswordDatagramNotServedLeavesNoCopy)
+{
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, sv), 0);
+    agent.agnet.ufd = sv[0];
+    const std::string req = password_request("operator", "s3cret");
+    std::string bad_length = req;
+    bad_length[4] = static_cast<char>(200);
+    const std::string cases[] = {
+        bad_length,                                                    // Length says more
+        req + std::string(10, 'x'),                                    // more than Length
+        req + std::string(static_cast<size_t>(Daemon_NetBufLen), 'x'), // longer than the buffer
+        req,                                                           // served, and refused
+    };
+    for (const std::string &d : cases) {
+        ASSERT_EQ(send(sv[1], d.data(), d.size(), 0), static_cast<ssize_t>(d.size()));
+        EXPECT_EQ(daemon_pass(&agent, 1000), 0);
+        std::string buf(Daemon_Buffer, static_cast<size_t>(Daemon_BufferLen));
+        EXPECT_EQ(buf.find("s3cret"), std::string::npos) << d.size() << " bytes";
+    }
+    agent.agnet.ufd = -1;
+    close(sv[0]);
+    close(sv[1]);
+}
+
 TEST_F(DaemonPassword, FiveFailuresCloseTheConnection)
 {
     int m = monitor();
