@@ -133,7 +133,12 @@ int ups_getupsmodel(AGENTP ap, int s)
     }
     if (rc != 0)
         return -1;
-    const char *name = s ? ups_st.ups_model_s : ap->aip->ups.ui.upsmodel;
+    // Read back within the field: the shared record is never trusted to
+    // hold its terminator.
+    const char *field = s ? ups_st.ups_model_s : ap->aip->ups.ui.upsmodel;
+    size_t size = s ? sizeof ups_st.ups_model_s : sizeof ap->aip->ups.ui.upsmodel;
+    char name[sizeof ups_st.model_lasttime];
+    wp_strlcpy(name, field, size < sizeof name ? size : sizeof name);
     ups_st.model_changed = strcmp(name, ups_st.model_lasttime) != 0 ? 1 : 0;
     wp_strlcpy(ups_st.model_lasttime, name, sizeof ups_st.model_lasttime);
     return static_cast<int>(strlen(name));
