@@ -336,7 +336,10 @@ int net_sendpacketout(AGENT *ap)
                            reinterpret_cast<const struct sockaddr *>(&to), sizeof to);
         if (w == static_cast<ssize_t>(len))
             return 0;
-        if (kind == PK_ANSAGENT || kind == PK_ANSPROT || kind == PK_SHUTDOWN)
+        // Only the limited broadcast has a fallback: an answer whose sender
+        // cannot be reached (a forged address) must not go to everyone.
+        bool limited = to.sin_addr.s_addr == htonl(INADDR_BROADCAST);
+        if (limited && (kind == PK_ANSAGENT || kind == PK_ANSPROT || kind == PK_SHUTDOWN))
             return net_sendbrdmsgovereachinterface(ca->sockfd, pkt, static_cast<int>(len), &to);
         return -1;
     }

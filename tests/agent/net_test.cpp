@@ -774,3 +774,60 @@ TEST_F(Net, LeavingTellsTheMonitorsLogsAndRemovesTheSegment)
         EXPECT_NE(out, std::string::npos);
     });
 }
+
+namespace
+{
+
+// Runs the "ip" tool with args in the test's namespaces; true when it succeeds.
+bool ip(std::vector<const char *> args)
+{
+    args.insert(args.begin(), "ip");
+    args.push_back(nullptr);
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        for (const char *p : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"})
+            execv(p, const_cast<char *const *>(args.data()));
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+// Only the limited broadcast falls back to each interface's broadcast
+// address; an answer whose (forged) sender cannot be reached is not turned
+// into a broadcast to the whole segment.
+TEST_F(Net, OnlyABroadcastFallsBackToTheInterfaces)
+{
+    testutil::in_netns([] {
+        if (!ip({"link", "add", "va", "type", "veth", "peer", "name", "vb"}))
+            GTEST_SKIP() << "no veth pair for the test";
+        ASSERT_TRUE(ip({"addr", "add", "192.0.2.1/24", "brd", "+", "dev", "va"}));
+        ASSERT_TRUE(ip({"link", "set", "va", "up"}));
+        ASSERT_TRUE(ip({"link", "set", "vb", "up"}));
+        Listeners l;
+        l.open();
+        close(agent.agnet.ufd);
+        agent.agnet.ufd = udp_socket(0, nullptr, INADDR_ANY); // no route for 255.255.255.255
+        configure(AGTYPE_GROUPED);
+
+        EXPECT_EQ(net_broadcastdown2monitor(&agent), 0);
+        EXPECT_EQ(datagrams(l.monitors).size(), 1u) << "the announcement, by 192.0.2.255";
+
+        // An inquiry "from" an address without a route, at the monitors' port.
+        std::string q = inquiry();
+        memcpy(daemon_head(), q.data(), q.size());
+        agent.agnet.cnc.sockfd = agent.agnet.ufd;
+        agent.agnet.cnc.addr.sin_family = AF_INET;
+        agent.agnet.cnc.addr.sin_port = htons(NET_PORT_MONITOR_UDP);
+        inet_pton(AF_INET, "203.0.113.5", &agent.agnet.cnc.addr.sin_addr);
+        *daemon_cliaddr() = UPS_CLIADDR{};
+        daemon_cliaddr()->sockfd = agent.agnet.ufd;
+        daemon_cliaddr()->addr = agent.agnet.cnc.addr;
+        daemon_procnetmsg(&agent, AUTH_NONE, 0);
+        EXPECT_TRUE(datagrams(l.monitors).empty());
+    });
+}
