@@ -857,6 +857,32 @@ TEST_F(DaemonPassword, FieldsWithoutTerminatorAreBoundedAndLengthChecked)
     EXPECT_EQ(std::string(daemon_data(), 59), wiped);
 }
 
+// A name that is no user costs about what a wrong password for a real one
+// costs (both hashed by the system's usual method), so the answer's timing
+// does not tell which users exist.  Only a wide margin is asked for.
+TEST_F(DaemonPassword, AnUnknownNameTakesAsLongAsAWrongPassword)
+{
+    char setting[CRYPT_GENSALT_OUTPUT_SIZE];
+    ASSERT_NE(crypt_gensalt_rn(nullptr, 0, nullptr, 0, setting, sizeof setting), nullptr);
+    FakeUsers::sphash = crypt("s3cret", setting);
+    // The fastest of three answers, each from an address of its own so that
+    // no budget of failures is spent.
+    auto fastest = [this](const char *user, int host) {
+        double best = 1e9;
+        for (int i = 0; i < 3; i++) {
+            int m = monitor(("192.0.2." + std::to_string(host + i)).c_str());
+            auto t0 = std::chrono::steady_clock::now();
+            EXPECT_EQ(ask(m, user, "guess"), password_answer(4)) << user;
+            std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+            best = std::min(best, took.count());
+        }
+        return best;
+    };
+    double known = fastest("operator", 10);
+    double unknown = fastest("ghost", 20);
+    EXPECT_GT(unknown, known / 4) << "s for a user: " << known << ", for no user: " << unknown;
+}
+
 // Password datagrams that fail the length rule are served by no handler:
 // the loop itself leaves nothing of them in the buffer.
 TEST_F(DaemonPassword, APasswordDatagramNotServedLeavesNoCopy)
