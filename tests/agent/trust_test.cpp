@@ -191,6 +191,21 @@ TEST(TrustEnvironment, OnlyTheLanguageRootAndSanitizerVariablesStay)
             EXPECT_EQ(testutil::count_of(env, "\n"), 10u) << env;
         });
     }
+    // The agent does so first of all: even a start that fails at once (no
+    // key file staged) has left nothing else behind.
+    in_child([&] {
+        clearenv();
+        setenv("VOLTMIRA_SYSROOT", r.c_str(), 1);
+        putenv(const_cast<char *>("LD_PRELOAD=/tmp/evil.so"));
+        putenv(const_cast<char *>("PATH=/tmp/evil"));
+        char arg0[] = "voltmirad";
+        char *argv[] = {arg0, nullptr};
+        ASSERT_EQ(sysroot_init(), 0);
+        ASSERT_FALSE(testutil::file_exists(sysroot_path(SP_KEYFILE)));
+        EXPECT_EQ(agent_main(1, argv), -1);
+        EXPECT_EQ(getenv("LD_PRELOAD"), nullptr);
+        EXPECT_EQ(std::string(getenv("PATH")), table[1].path);
+    });
 }
 
 TEST(TrustManager, TheFirstLanguageVariableThatIsSetDecidesEvenWhenEmpty)
