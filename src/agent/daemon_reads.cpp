@@ -91,6 +91,25 @@ int32_t records_returned(int32_t rnum, const void *array, int32_t asked)
     return rnum;
 }
 
+// A log read: the lines of range that the engine's request cmd returns in
+// the reply record's *rnum and *recs, answered as kind.  The engine's array
+// is freed and the reply record left empty whatever the answer.
+template <typename REC>
+int answer_log(AGENT *ap, int cmd, unsigned datatype, uint8_t kind, LOGRANGE range, int32_t *rnum,
+               REC **recs)
+{
+    *rnum = 0;
+    *recs = nullptr;
+    int r = engine_read(ap, cmd, datatype, &range);
+    REC *got = *recs;
+    int32_t n = r < 0 ? 0 : records_returned(*rnum, got, range.counts);
+    *recs = nullptr;
+    *rnum = 0;
+    int sent = answer_records(ap, kind, got, n, sizeof *got);
+    free(got);
+    return sent;
+}
+
 void bump_month(UPS_TIMEINFO *t)
 {
     if (t->month >= 0)
@@ -106,16 +125,8 @@ int daemon_geteventlog(AGENT *ap)
     LOGRANGE range = {cp.firstline, cp.linecounts};
     if (prot)
         range = {0, protector_lines};
-    eout.eventlog.rnum = 0;
-    eout.eventlog.eventlogarray = nullptr;
-    int r = engine_read(ap, EA_GETEVENTLOG, E_EVENTLOG, &range);
-    UPS_EVENTLOGINFO *recs = eout.eventlog.eventlogarray;
-    int32_t n = r < 0 ? 0 : records_returned(eout.eventlog.rnum, recs, range.counts);
-    int sent = answer_records(ap, prot ? PK_PROTEVENTLOG : PK_EVENTLOG, recs, n, sizeof *recs);
-    free(recs);
-    eout.eventlog.eventlogarray = nullptr;
-    eout.eventlog.rnum = 0;
-    return sent;
+    return answer_log(ap, EA_GETEVENTLOG, E_EVENTLOG, prot ? PK_PROTEVENTLOG : PK_EVENTLOG, range,
+                      &eout.eventlog.rnum, &eout.eventlog.eventlogarray);
 }
 
 int daemon_getdatalog(AGENT *ap)
@@ -124,16 +135,8 @@ int daemon_getdatalog(AGENT *ap)
         return answer_empty(ap, PK_DATALOG);
     UPS_COMMAND_PACKET cp = request_of();
     LOGRANGE range = {cp.firstline, cp.linecounts};
-    eout.datalog.rnum = 0;
-    eout.datalog.datalogarray = nullptr;
-    int r = engine_read(ap, EA_GETDATALOG, E_DATALOG, &range);
-    UPS_DATALOGINFO *recs = eout.datalog.datalogarray;
-    int32_t n = r < 0 ? 0 : records_returned(eout.datalog.rnum, recs, range.counts);
-    int sent = answer_records(ap, PK_DATALOG, recs, n, sizeof *recs);
-    free(recs);
-    eout.datalog.datalogarray = nullptr;
-    eout.datalog.rnum = 0;
-    return sent;
+    return answer_log(ap, EA_GETDATALOG, E_DATALOG, PK_DATALOG, range, &eout.datalog.rnum,
+                      &eout.datalog.datalogarray);
 }
 
 int daemon_getschedule(AGENT *ap)
