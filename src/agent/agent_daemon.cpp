@@ -350,6 +350,37 @@ char *UpStrings(char *s)
 }
 
 // ---------------------------------------------------------------------------
+// Requests to the engine
+
+void daemon_engineviews(AGENT *ap, unsigned datatype)
+{
+    ein.datatype = static_cast<E_DATATYPE>(datatype);
+    ein.DATA.upsinfop = &ap->aip->ups.ui;
+    ein.DATA.upsconfigp = &ap->aip->ups.up;
+    ein.DATA.schlist = nullptr;
+    ein.DATA.eu.eap = ap->el;
+    ein.DATA.eu.uip = &daemon_st.users;
+    eout.DATA.upsinfop = ein.DATA.upsinfop;
+    eout.DATA.upsconfigp = ein.DATA.upsconfigp;
+    eout.DATA.schlist = nullptr;
+    eout.DATA.eu = ein.DATA.eu;
+}
+
+int daemon_callengine(int cmd)
+{
+    ein_cmd = cmd;
+    return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
+}
+
+int daemon_agentevent(AGENT *ap, int32_t id)
+{
+    daemon_engineviews(ap, E_UPSTAT | E_UPSCONFIG | E_AGENTEVENT);
+    daemon_st.agentevent = {id, nullptr};
+    ein.DATA.agentevent = &daemon_st.agentevent;
+    return daemon_callengine(EA_CHECKAGENT);
+}
+
+// ---------------------------------------------------------------------------
 // The loop
 
 namespace
@@ -394,27 +425,6 @@ short ps_revents(int fd)
 bool ps_ready(int fd)
 {
     return (ps_revents(fd) & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
-// Points both engine records at the daemon's memory for one request.
-void engine_views(AGENT *ap, unsigned datatype)
-{
-    ein.datatype = static_cast<E_DATATYPE>(datatype);
-    ein.DATA.upsinfop = &ap->aip->ups.ui;
-    ein.DATA.upsconfigp = &ap->aip->ups.up;
-    ein.DATA.schlist = nullptr;
-    ein.DATA.eu.eap = ap->el;
-    ein.DATA.eu.uip = &daemon_st.users;
-    eout.DATA.upsinfop = ein.DATA.upsinfop;
-    eout.DATA.upsconfigp = ein.DATA.upsconfigp;
-    eout.DATA.schlist = nullptr;
-    eout.DATA.eu = ein.DATA.eu;
-}
-
-int call_engine(int cmd)
-{
-    ein_cmd = cmd;
-    return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
 }
 
 void serve_late_reply(AGENT *ap)
@@ -644,10 +654,7 @@ int manager_request(AGENT *ap)
     }
     if (aip->isagentchg == AGCHG_SETTINGS) {
         aip->isagentchg = AGCHG_NONE;
-        engine_views(ap, E_UPSTAT | E_UPSCONFIG | E_AGENTEVENT);
-        daemon_st.agentevent = {AGEV_SETTINGS, nullptr};
-        ein.DATA.agentevent = &daemon_st.agentevent;
-        call_engine(EA_CHECKAGENT);
+        daemon_agentevent(ap, AGEV_SETTINGS);
     }
     net_clearlock();
     return 0;
@@ -664,9 +671,9 @@ int daemon_initagent(AGENT *ap)
     daemon_reallocbuf(DAEMON_INITBUF);
     daemon_st.users.nusers = 0;
     daemon_st.users.udp = ap->us;
-    engine_views(ap, E_UPSTAT | E_UPSCONFIG | E_SCHEDULE | E_EVENTACTION);
+    daemon_engineviews(ap, E_UPSTAT | E_UPSCONFIG | E_SCHEDULE | E_EVENTACTION);
     daemon_engine_install();
-    return call_engine(EA_INIT);
+    return daemon_callengine(EA_INIT);
 }
 
 int daemon_pass(AGENT *ap, int timeout_ms)
@@ -718,8 +725,8 @@ int daemon_pass(AGENT *ap, int timeout_ms)
     if (manager_request(ap) < 0)
         return -1;
 
-    engine_views(ap, E_UPSTAT);
-    call_engine(EA_CHECKUPS);
+    daemon_engineviews(ap, E_UPSTAT);
+    daemon_callengine(EA_CHECKUPS);
     return 0;
 }
 

@@ -663,13 +663,7 @@ int daemon_logagentstop(void)
 {
     if (!attached(&agent))
         return -1;
-    ein_cmd = EA_CHECKAGENT;
-    ein.datatype = static_cast<E_DATATYPE>(E_UPSTAT | E_UPSCONFIG | E_AGENTEVENT);
-    ein.DATA.upsinfop = &agent.aip->ups.ui;
-    ein.DATA.upsconfigp = &agent.aip->ups.up;
-    daemon_st.agentevent = {AGEV_STOP, nullptr};
-    ein.DATA.agentevent = &daemon_st.agentevent;
-    return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
+    return daemon_agentevent(&agent, AGEV_STOP);
 }
 
 void net_netexit(AGENT *ap)

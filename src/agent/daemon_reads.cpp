@@ -44,21 +44,11 @@ int engine_read(AGENT *ap, int cmd, unsigned datatype, LOGRANGE *range)
 {
     UPS_MSGBLOCK_HEAD saved;
     memcpy(&saved, Daemon_Buffer, sizeof saved);
-    ein.datatype = static_cast<E_DATATYPE>(datatype);
-    ein.DATA.upsinfop = &ap->aip->ups.ui;
-    ein.DATA.upsconfigp = &ap->aip->ups.up;
-    ein.DATA.schlist = nullptr;
-    ein.DATA.eu.eap = ap->el;
+    daemon_engineviews(ap, datatype);
     daemon_st.users.nusers = 0;
     daemon_st.users.udp = ap->us;
-    ein.DATA.eu.uip = &daemon_st.users;
     ein.DATA.range = range;
-    eout.DATA.upsinfop = ein.DATA.upsinfop;
-    eout.DATA.upsconfigp = ein.DATA.upsconfigp;
-    eout.DATA.schlist = nullptr;
-    eout.DATA.eu = ein.DATA.eu;
-    ein_cmd = cmd;
-    int r = daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
+    int r = daemon_callengine(cmd);
     ein.DATA.range = nullptr;
     memcpy(Daemon_Buffer, &saved, sizeof saved);
     return r;
