@@ -55,11 +55,6 @@ int send_cmd(int fd, const char *cmd, size_t len)
     return write(fd, cmd, len) == static_cast<ssize_t>(len) ? 0 : -1;
 }
 
-bool is_nak(const char *r, int n)
-{
-    return n >= 3 && memcmp(r, "NAK", 3) == 0;
-}
-
 bool is_01(char c)
 {
     return c == '0' || c == '1';
@@ -126,7 +121,7 @@ int model_bracket(int fd, char *buf)
         if (send_cmd(fd, "(SiCC)\r", 7) != 0)
             return -1;
         int n = ReadDataFromUps(fd, r, MODEL_LEN);
-        if (n <= 0 || is_nak(r, n))
+        if (n <= 0 || ups_isnak(r, n))
             return 0;
         const char *blank = static_cast<const char *>(memchr(r, ' ', static_cast<size_t>(n)));
         if (r[0] == '[' && blank != nullptr) {
@@ -155,7 +150,7 @@ int model_si(int fd, char *buf)
             buf[0] = '\0';
             return -1;
         }
-        if (is_nak(r, n) || n < 2)
+        if (ups_isnak(r, n) || n < 2)
             continue;
         char end;
         if (memcmp(r, "QA", 2) == 0 || memcmp(r, "QE", 2) == 0)
@@ -311,7 +306,7 @@ int CheckIsUps(int fd)
         if (send_cmd(fd, "Q1\r", 3) != 0)
             return -1;
         int n = ReadDataFromUps(fd, r, UPS_Q1LEN);
-        if (n < 0 || is_nak(r, n)) {
+        if (n < 0 || ups_isnak(r, n)) {
             if (again) {
                 printf("ret=%d,st=", n);
                 print_reply(r);
@@ -344,7 +339,7 @@ int getupsfunction(int fd)
     if (send_cmd(fd, "CF\r", 3) != 0)
         return -1;
     int n = ReadDataFromUps(fd, r, CF_LEN);
-    if (is_nak(r, n))
+    if (ups_isnak(r, n))
         return 2;
     if (n != CF_LEN)
         return 3;
@@ -391,7 +386,7 @@ int GetUpsBattTime(int fd, UPS_TIMEINFO *ti)
     if (send_cmd(fd, "BRR\r", 4) != 0)
         return -1;
     int n = ReadDataFromUps(fd, r, BRR_LEN);
-    if (n <= 0 || is_nak(r, n))
+    if (n <= 0 || ups_isnak(r, n))
         return -1;
     bool ok = n >= 8 && (r[0] == '1' || r[0] == '2') && is_digit(r[1]) && is_digit(r[2]) &&
               is_digit(r[3]) && is_01(r[4]) && is_digit(r[5]) && r[6] >= '0' && r[6] <= '3' &&
