@@ -89,6 +89,21 @@ int set_role(long type)
     }
 }
 
+// The configured agent type with its role flag set; def (logged as missing)
+// for a missing key and def for an invalid type.
+int read_role(int def)
+{
+    int found = 0;
+    int type = ea_readint(S_UPS, "AgentType", def, &found);
+    if (!found)
+        log_missing("Cannot read AgentType from config file");
+    if (!set_role(type)) {
+        type = def;
+        set_role(type);
+    }
+    return type;
+}
+
 // The agent's name is the node name; a long one loses its domain and is
 // then held to what a name on the wire can carry.
 int agent_name(char *dst, size_t size)
@@ -295,15 +310,7 @@ int getconfig(UPS_EOUT_DATA *out)
         return -1;
     long udinfo = agent.aip != nullptr ? agent.aip->udinfo : 0;
 
-    int found = 0;
-    int type = ea_readint(S_UPS, "AgentType", AGTYPE_LOW, &found);
-    if (!found)
-        log_missing("Cannot read AgentType from config file");
-    if (!set_role(type)) {
-        type = AGTYPE_LOW;
-        set_role(type);
-    }
-    cp.AgentType = static_cast<uint32_t>(type);
+    cp.AgentType = static_cast<uint32_t>(read_role(AGTYPE_LOW));
     ui->AgentType = cp.AgentType;
     wp.ComSet = ea_readint(S_UPS, "ComSet", 0);
 
@@ -456,17 +463,9 @@ int getupsstatus(UPS_UPSINFO *ui)
 {
     if (ui == nullptr)
         return -1;
-    int found = 0;
-    int type = ea_readint(S_UPS, "AgentType", AGTYPE_HIGH, &found);
-    if (!found)
-        log_missing("Cannot read AgentType from config file");
     // The live record of an agent without a valid type starts as the most
     // cautious one.
-    if (!set_role(type)) {
-        type = AGTYPE_HIGH;
-        set_role(type);
-    }
-    ui->AgentType = static_cast<uint32_t>(type);
+    ui->AgentType = static_cast<uint32_t>(read_role(AGTYPE_HIGH));
 
     char text[FILEHANDLE_LINE_MAX];
     if (ea_readstr(S_UPS, "BuzzerCan", text, sizeof text, nullptr))
