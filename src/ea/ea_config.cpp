@@ -189,8 +189,8 @@ int model_is(const char *model, const char *prefix)
 // The battery-change date of the live record, from where the model keeps it.
 UPS_TIMEINFO battery_date(const UPS_UPSINFO *ui)
 {
-    char model[sizeof ui->upsmodel + 1];
-    ea_fieldcopy(model, sizeof model, ui->upsmodel, sizeof ui->upsmodel);
+    char model[sizeof ui->upsmodel];
+    wp_strlcpy(model, ui->upsmodel, sizeof model);
     if (model_is(model, "QE200ZA") || model_is(model, "QE400ZA") || model_is(model, "QA"))
         return stored_batt();
     if (model_is(model, "QR") || model_is(model, "QE"))
@@ -199,15 +199,6 @@ UPS_TIMEINFO battery_date(const UPS_UPSINFO *ui)
 }
 
 } // namespace
-
-void ea_fieldcopy(char *dst, size_t dstsize, const char *field, size_t fieldsize)
-{
-    size_t n = fieldsize > 0 ? strnlen(field, fieldsize - 1) : 0;
-    if (n >= dstsize)
-        n = dstsize - 1;
-    memcpy(dst, field, n);
-    dst[n] = '\0';
-}
 
 void ea_config_setnodename(ea_nodename_fn fn)
 {
@@ -373,7 +364,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 
     if (ea_st.ISPROTECTOR) {
         char name[sizeof cp.Agent];
-        ea_fieldcopy(name, sizeof name, cp.Agent, sizeof cp.Agent);
+        wp_strlcpy(name, cp.Agent, sizeof name);
         return ea_writestr(S_UPS, "AgentName", name);
     }
 

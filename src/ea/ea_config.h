@@ -39,11 +39,6 @@ int ea_queuestr(EA_WRITES *w, const char *sect, const char *key, const char *val
 // number of changes that failed: 0, or all of them when the write failed.
 int ea_flush(EA_WRITES *w);
 
-// Copies a text field of fieldsize bytes that came from a monitor and need
-// not be ended into dst (dstsize > 0): at most fieldsize - 1 and dstsize - 1
-// characters, always ended.
-void ea_fieldcopy(char *dst, size_t dstsize, const char *field, size_t fieldsize);
-
 // Makes sure the configuration file exists (a new one is root's, group 1,
 // mode 0600) and is a plain file that can be opened for update.  Returns 0,
 // or -1 when it cannot be made or opened.

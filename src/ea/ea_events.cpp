@@ -117,8 +117,9 @@ int load_users(UPS_USERSINFO *uip)
 // Each adds to w and returns the number of changes refused.
 int queue_text(EA_WRITES *w, const char *sect, const char *key, const char *field, size_t fieldsize)
 {
+    // The monitor's field need not be ended: the copy stops at its edge.
     char text[FILEHANDLE_LINE_MAX];
-    ea_fieldcopy(text, sizeof text, field, fieldsize);
+    wp_strlcpy(text, field, fieldsize < sizeof text ? fieldsize : sizeof text);
     return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
 }
 
@@ -188,11 +189,8 @@ char *nextitem(const char *list, int *cursor)
         pos++;
     if (pos == start)
         return nullptr;
-    size_t n = pos - start;
-    if (n >= sizeof em.item)
-        n = sizeof em.item - 1;
-    memcpy(em.item, list + start, n);
-    em.item[n] = '\0';
+    size_t n = pos - start + 1;
+    wp_strlcpy(em.item, list + start, n < sizeof em.item ? n : sizeof em.item);
     while (is_separator(list[pos]))
         pos++;
     *cursor = static_cast<int>(pos);
