@@ -69,25 +69,20 @@ class DaemonFlow : public testing::Test
         sysclock_real();
         for (int fd : fds_)
             close(fd);
-        for (int i = 0; i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1; i++)
-            close(net_client_p[i].sockfd);
-        daemon_clearclients(&agent.agnet);
-        agent.aip = nullptr;
-        daemon_stateinit();
-        net_stateinit();
+        testutil::unstage_daemon(&agent);
     }
     // A monitor at 192.0.2.<host>: the daemon's end is registered, the
     // test's end returned.
     int monitor(int host)
     {
-        int sv[2];
-        EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(0xC0000200u + static_cast<uint32_t>(host));
-        EXPECT_GE(daemon_addclient(&agent.agnet, sv[0], &a), 0);
-        fds_.push_back(sv[1]);
-        return sv[1];
+        int fd = testutil::stage_monitor(&agent, &a);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0)
+            fds_.push_back(fd);
+        return fd;
     }
     std::string log() const
     {

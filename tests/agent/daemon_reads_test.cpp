@@ -73,13 +73,10 @@ class DaemonReads : public testing::Test
     void TearDown() override
     {
         close(mon_);
-        close(net_client_p[0].sockfd);
-        daemon_clearclients(&agent.agnet);
         free(agent.sl);
         agent.sl = nullptr;
-        agent.aip = nullptr;
         ea_setcallback(nullptr);
-        daemon_stateinit();
+        testutil::unstage_daemon(&agent);
     }
     // The packets that came back for one read, split at their lengths.
     std::vector<std::string> read(int8_t sub, int16_t count = 0, int16_t version = NET_VERSION_110)

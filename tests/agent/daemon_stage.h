@@ -7,6 +7,9 @@
 #include "agent/agent_net.h"
 
 #include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace testutil
 {
@@ -32,6 +35,33 @@ inline int stage_daemon(AGENT *ap, AGINFO *aginfo, daemon_engine_fn engine)
     ap->agnet.ufd = -1;
     ap->aip = aginfo;
     return daemon_initagent(ap);
+}
+
+// Undoes stage_daemon: closes the daemon's ends of the registered monitors
+// and leaves the table, the loop and the transport as fresh as it found them.
+inline void unstage_daemon(AGENT *ap)
+{
+    for (int i = 0; i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1; i++)
+        close(net_client_p[i].sockfd);
+    daemon_clearclients(&ap->agnet);
+    ap->aip = nullptr;
+    daemon_stateinit();
+    net_stateinit();
+}
+
+// A monitor on a socketpair whose daemon end is registered as coming from
+// addr.  Returns the test's end, or -1 with nothing left open.
+inline int stage_monitor(AGENT *ap, const struct sockaddr_in *addr)
+{
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+        return -1;
+    if (daemon_addclient(&ap->agnet, sv[0], addr) < 0) {
+        close(sv[0]);
+        close(sv[1]);
+        return -1;
+    }
+    return sv[1];
 }
 
 } // namespace testutil

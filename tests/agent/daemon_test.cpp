@@ -77,29 +77,20 @@ class Daemon : public testing::Test
     {
         for (int fd : fds_)
             close(fd);
-        for (int i = 0; i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1; i++)
-            close(net_client_p[i].sockfd);
-        daemon_clearclients(&agent.agnet);
-        agent.aip = nullptr;
-        daemon_stateinit();
+        testutil::unstage_daemon(&agent);
     }
     // A connected monitor: the daemon's end is registered, the test's end
     // is returned.
     int monitor(const char *ip = "192.0.2.7", uint16_t port = 40000)
     {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-            return -1;
-        fds_.push_back(sv[1]);
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
         inet_pton(AF_INET, ip, &a.sin_addr);
-        if (daemon_addclient(&agent.agnet, sv[0], &a) < 0) {
-            close(sv[0]);
-            return -1;
-        }
-        return sv[1];
+        int fd = testutil::stage_monitor(&agent, &a);
+        if (fd >= 0)
+            fds_.push_back(fd);
+        return fd;
     }
     void keep(int fd) { fds_.push_back(fd); }
     std::vector<int> fds_;

@@ -70,12 +70,7 @@ class Net : public testing::Test
         close(ours_);
         if (theirs_ >= 0)
             close(theirs_);
-        for (int i = 0; i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1; i++)
-            close(net_client_p[i].sockfd);
-        daemon_clearclients(&agent.agnet);
-        agent.aip = nullptr;
-        daemon_stateinit();
-        net_stateinit();
+        testutil::unstage_daemon(&agent);
     }
     void send_bytes(const std::string &s)
     {
