@@ -307,15 +307,11 @@ int CheckIsUps(int fd)
             return -1;
         int n = ReadDataFromUps(fd, r, UPS_Q1LEN);
         if (n < 0 || ups_isnak(r, n)) {
-            if (again) {
-                printf("ret=%d,st=", n);
-                print_reply(r);
-                printf(",Q1end\n");
-                return -1;
-            }
             printf("ret=%d,st=", n);
             print_reply(r);
-            printf(",Q1 again\n");
+            fputs(again ? ",Q1end\n" : ",Q1 again\n", stdout);
+            if (again)
+                return -1;
             again = true;
             continue;
         }
@@ -391,13 +387,12 @@ int GetUpsBattTime(int fd, UPS_TIMEINFO *ti)
     bool ok = n >= 8 && (r[0] == '1' || r[0] == '2') && is_digit(r[1]) && is_digit(r[2]) &&
               is_digit(r[3]) && is_01(r[4]) && is_digit(r[5]) && r[6] >= '0' && r[6] <= '3' &&
               is_digit(r[7]);
+    print_reply(r);
     if (!ok) {
-        print_reply(r);
         putchar(' ');
         set_empty(ti);
         return 0;
     }
-    print_reply(r);
     // The field holds years since 1900 in one byte.
     int year = digits(r, 4) - 1900;
     ti->year = static_cast<uint8_t>(year < 0 ? 0 : year > 255 ? 255 : year);
