@@ -541,10 +541,9 @@ void serve_output_and_stalls(AGENT *ap)
     int i = 0;
     while (i < DAEMON_MAXCLIENTS && net_client_p[i].sockfd != -1) {
         NETCLI *c = &net_client_p[i];
-        if ((ps_revents(c->sockfd) & POLLOUT) && netq_flush(c->sockfd) != 0) {
-            // Broken: the read below finds it so and ends it.
-            netq_forget(c->sockfd);
-        }
+        // A broken one drops its queue; the read below finds it so and ends it.
+        if (ps_revents(c->sockfd) & POLLOUT)
+            netq_flush(c->sockfd);
         if (net_stalled(c->sockfd)) {
             printf0("daemon_doagent: half a packet held too long, connection closed\n");
             drop_client(ap, c);
