@@ -29,15 +29,10 @@ enum {
 
 constexpr int no_cause = 255;
 
-// Copies a name field that need not be terminated.
-void copy_field(char *dst, size_t dstsize, const char *src, size_t srcsize)
-{
-    char tmp[EA_NAMELEN];
-    size_t n = strnlen(src, srcsize < sizeof tmp - 1 ? srcsize : sizeof tmp - 1);
-    memcpy(tmp, src, n);
-    tmp[n] = '\0';
-    wp_strlcpy(dst, tmp, dstsize);
-}
+// The name fields of the commands need not be ended: each copy reads no more
+// than its field (all of the notice's Agent fits the name).
+static_assert(sizeof ea_st.monitorname <= EA_NAMELEN);
+static_assert(sizeof(UPS_AGENTDOWNINFO::Agent) < sizeof ea_st.monitorname);
 
 // The name an event's record carries, taking the commanding monitor's name
 // from the command in progress; null for none.
@@ -47,12 +42,11 @@ const char *event_name(int eventid, const UPS_EIN_DATA *in)
     switch (eventid) {
     case EV_CANCEL:
         if (acp != nullptr && acp->cmd == CMD_CANCELSHUTDOWN && acp->arg.hp != nullptr)
-            copy_field(ea_st.monitorname, sizeof ea_st.monitorname, acp->arg.hp, EA_NAMELEN);
+            wp_strlcpy(ea_st.monitorname, acp->arg.hp, sizeof ea_st.monitorname);
         return ea_st.monitorname;
     case EV_USERDOWN:
         if (acp != nullptr && acp->cmd == CMD_SHUTDOWN && acp->arg.adip != nullptr)
-            copy_field(ea_st.monitorname, sizeof ea_st.monitorname, acp->arg.adip->Agent,
-                       sizeof acp->arg.adip->Agent);
+            wp_strlcpy(ea_st.monitorname, acp->arg.adip->Agent, sizeof acp->arg.adip->Agent + 1);
         return ea_st.monitorname;
     case EV_AGENTDOWN:
     case EV_NETDOWN:

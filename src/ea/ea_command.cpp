@@ -60,11 +60,10 @@ int user_shutdown(const UPS_AGENTDOWNINFO *adip, UPS_EIN_DATA *in, UPS_EOUT_DATA
     }
     if (EventMsg(EV_USERDOWN) == nullptr)
         return -1;
-    // The name field of the request need not be terminated.
-    char agent[sizeof adip->Agent + 1];
-    memcpy(agent, adip->Agent, sizeof adip->Agent);
-    agent[sizeof adip->Agent] = '\0';
-    wp_strlcpy(ea_st.monitorname, agent, sizeof ea_st.monitorname);
+    // The name field of the request need not be ended: the copy reads no
+    // more than the field, and all of it fits the name.
+    static_assert(sizeof adip->Agent < sizeof ea_st.monitorname);
+    wp_strlcpy(ea_st.monitorname, adip->Agent, sizeof adip->Agent + 1);
     ea_msgpair("Receive shutdown Command From Users on %s", ea_st.monitorname);
     eventaction(EV_USERDOWN, in, out);
     out->DATA.upsinfop->CommandDownS = 1;
