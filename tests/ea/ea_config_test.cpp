@@ -9,6 +9,7 @@
 #include "ea/ea_time.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
+#include "engine_stage.h"
 #include "testutil.h"
 
 #include <cstring>
@@ -55,7 +56,7 @@ void observe(const char *msg)
 
 // A fresh engine on a staged root, records wired as the daemon wires them:
 // request and reply point at the same memory.
-class ConfigKeys : public testing::Test
+class ConfigKeys : public testing::Test, protected testutil::EngineRecords
 {
   protected:
     void SetUp() override
@@ -71,16 +72,6 @@ class ConfigKeys : public testing::Test
         battdate_rc = 0;
         battdate_ups = UPS_TIMEINFO{124, 5, 17, 0, 0, 0, 0};
         nodename = "alpha";
-        memset(&ui, 0, sizeof ui);
-        memset(&up, 0, sizeof up);
-        memset(events, 0, sizeof events);
-        memset(users, 0, sizeof users);
-        memset(&in, 0, sizeof in);
-        memset(&out, 0, sizeof out);
-        uinfo = UPS_USERSINFO{0, users};
-        in.DATA.upsinfop = out.DATA.upsinfop = &ui;
-        in.DATA.upsconfigp = out.DATA.upsconfigp = &up;
-        in.DATA.eu = out.DATA.eu = UPS_EVENTUSERS{events, &uinfo};
     }
     void TearDown() override
     {
@@ -106,13 +97,6 @@ class ConfigKeys : public testing::Test
     }
 
     testutil::Sysroot root_;
-    UPS_UPSINFO ui;
-    UPS_PARAM up;
-    UPS_EVENTINFO events[AGENT_NEVENTS];
-    USERSDATA users[AGENT_NUSERS];
-    UPS_USERSINFO uinfo;
-    UPS_EIN_DATA in;
-    UPS_EOUT_DATA out;
 };
 
 TEST_F(ConfigKeys, EmptyFileGivesEveryDefault)

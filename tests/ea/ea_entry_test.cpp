@@ -7,6 +7,7 @@
 #include "ea/ea_config.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
+#include "engine_stage.h"
 #include "testutil.h"
 
 #include <cstdlib>
@@ -46,7 +47,7 @@ const time_t t0 = 1772000000;
 
 // A fresh engine on a staged root after its start-up (request 1), wired as
 // the daemon wires it: request and reply share every record.
-class Entry : public testing::Test
+class Entry : public testing::Test, protected testutil::EngineRecords
 {
   protected:
     void SetUp() override
@@ -61,9 +62,6 @@ class Entry : public testing::Test
         ui.CommStatus = COMM_ESTABLISHED;
         wp_strlcpy(ui.upsmodel, "QE1000", sizeof ui.upsmodel);
         ui.upsdata.InPutINT = 100;
-        in.DATA.upsinfop = out.DATA.upsinfop = &ui;
-        in.DATA.upsconfigp = out.DATA.upsconfigp = &up;
-        in.DATA.eu = out.DATA.eu = UPS_EVENTUSERS{events, &uinfo};
         in.DATA.acp = &acp;
         calls.clear();
         ASSERT_EQ(request(EA_INIT), 0);
@@ -111,14 +109,7 @@ class Entry : public testing::Test
     }
 
     testutil::Sysroot root_;
-    UPS_UPSINFO ui{};
-    UPS_PARAM up{};
-    UPS_EVENTINFO events[AGENT_NEVENTS]{};
-    USERSDATA users[AGENT_NUSERS]{};
-    UPS_USERSINFO uinfo{0, users};
     AGENTCMD acp{};
-    UPS_EIN_DATA in{};
-    UPS_EOUT_DATA out{};
     std::string init_calls;
 };
 

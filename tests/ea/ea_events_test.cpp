@@ -5,6 +5,7 @@
 #include "ea/ea_log.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
+#include "engine_stage.h"
 #include "testutil.h"
 
 #include <cstring>
@@ -30,7 +31,7 @@ int quiet(int, char *, unsigned, unsigned)
     return 0;
 }
 
-class EventSettings : public testing::Test
+class EventSettings : public testing::Test, protected testutil::EngineRecords
 {
   protected:
     void SetUp() override
@@ -42,13 +43,7 @@ class EventSettings : public testing::Test
         ea_log_setobserver(observe);
         memset(events, 0x5a, sizeof events);
         memset(users, 0x5a, sizeof users);
-        memset(&up, 0, sizeof up);
         up.logparam.MaxEventRec = 200;
-        uinfo = UPS_USERSINFO{0, users};
-        memset(&in, 0, sizeof in);
-        memset(&out, 0, sizeof out);
-        in.DATA.upsconfigp = out.DATA.upsconfigp = &up;
-        in.DATA.eu = out.DATA.eu = UPS_EVENTUSERS{events, &uinfo};
         char h[260] = "";
         gethostname(h, sizeof h - 1);
         host = h;
@@ -70,12 +65,6 @@ class EventSettings : public testing::Test
     }
 
     testutil::Sysroot root_;
-    UPS_PARAM up;
-    UPS_EVENTINFO events[AGENT_NEVENTS];
-    USERSDATA users[AGENT_NUSERS];
-    UPS_USERSINFO uinfo;
-    UPS_EIN_DATA in;
-    UPS_EOUT_DATA out;
     std::string host;
 };
 
