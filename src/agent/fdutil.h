@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Owns one descriptor (negative: none) and closes it when it goes.
@@ -31,6 +33,23 @@ class Fd
   private:
     int fd_;
 };
+
+// Opens an existing path with flags, without waiting and close-on-exec, and
+// only when it is a regular file (its status into *sb): a FIFO put in its
+// place would otherwise hold the daemon, and a device could feed it without
+// end.  The descriptor, or -1 (errno EINVAL for a file of another kind).
+inline int fd_openregular(const char *path, int flags, struct stat *sb)
+{
+    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    if (fstat(fd, sb) != 0 || !S_ISREG(sb->st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
 
 // Writes all n bytes, going on after interruptions; 0, or -1 on a failure
 // or a write that takes nothing.

@@ -280,12 +280,10 @@ int ea_configready(void)
     }
     // Both openings for update must succeed, and only a plain file will do:
     // a FIFO or device there would hang or swallow the settings.
-    Fd a(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    Fd b(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
-    if (a.get() < 0 || b.get() < 0 || fstat(a.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return -1;
-    return 0;
+    Fd a(fd_openregular(path, O_RDWR, &st));
+    Fd b(open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC));
+    return a.get() < 0 || b.get() < 0 ? -1 : 0;
 }
 
 int getconfig(UPS_EOUT_DATA *out)

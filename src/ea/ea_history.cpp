@@ -39,23 +39,9 @@ struct file_closer {
 };
 using File = std::unique_ptr<FILE, file_closer>;
 
-// Opens an existing log without waiting, and only when it is a regular file:
-// a FIFO put in its place would otherwise hold the whole daemon.
-int open_regular(const char *path, int flags, struct stat *sb)
-{
-    int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, sb) != 0 || !S_ISREG(sb->st_mode)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 File open_reader(const char *path, struct stat *sb)
 {
-    int fd = open_regular(path, O_RDONLY, sb);
+    int fd = fd_openregular(path, O_RDONLY, sb);
     if (fd < 0)
         return File(nullptr);
     FILE *f = fdopen(fd, "r");
@@ -85,7 +71,7 @@ int open_log(const char *path, const char *create_msg, const char *open_msg)
         return -1;
     }
     struct stat sb;
-    fd = open_regular(path, O_WRONLY | O_APPEND, &sb);
+    fd = fd_openregular(path, O_WRONLY | O_APPEND, &sb);
     if (fd < 0)
         Ea_log(open_msg);
     return fd;
@@ -348,7 +334,7 @@ int lengthcheck(const char *file, int line, int width)
     if (file == nullptr || width <= 0)
         return -1;
     struct stat sb;
-    Fd in(open_regular(file, O_RDONLY, &sb));
+    Fd in(fd_openregular(file, O_RDONLY, &sb));
     if (in.get() < 0) {
         Ea_log("Cannot open file");
         return -1;
@@ -387,7 +373,7 @@ int getlasttwoevents(UPS_EVENTLOGINFO *lastevents)
         return -1;
     if (ea_st.eventinitialized == 0 && ea_st.EVENTLOGENABLED) {
         struct stat sb;
-        Fd fd(open_regular(sysroot_path(SP_EVENTLOG), O_RDONLY, &sb));
+        Fd fd(fd_openregular(sysroot_path(SP_EVENTLOG), O_RDONLY, &sb));
         if (fd.get() < 0) {
             Ea_log("getlasttwoevents:Cannot open Evelogfile");
             return -1;

@@ -174,8 +174,7 @@ int load_config(struct stat *sb, bool *existed)
         Ea_log("writeparam: out of memory\n");
         return -1;
     }
-    // Without waiting: a FIFO in the file's place must not hold the daemon.
-    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = fd_openregular(sysroot_path(SP_CONFIG), O_RDONLY, sb);
     if (fd < 0) {
         if (errno == ENOENT) {
             *existed = false;
@@ -185,11 +184,6 @@ int load_config(struct stat *sb, bool *existed)
         return -1;
     }
     *existed = true;
-    if (fstat(fd, sb) != 0 || !S_ISREG(sb->st_mode)) {
-        close(fd);
-        Ea_log("writeparam: cannot open config file\n");
-        return -1;
-    }
     for (;;) {
         if (st.cap - st.len < 2) {
             char *p = st.cap <= SIZE_MAX / 2 ? static_cast<char *>(realloc(st.edit, st.cap * 2))
@@ -349,18 +343,14 @@ int edit_config(const char *section, const char *cp, const char *content, bool *
 }
 
 // The configuration file for readparam, or null when it cannot be opened or
-// is not a regular file.  Opened without waiting: a FIFO put in its place
-// would otherwise hold the daemon until something wrote to it, and a device
-// could feed it without end.
+// is not a regular file.
 FILE *open_for_reading()
 {
-    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat sb;
+    int fd = fd_openregular(sysroot_path(SP_CONFIG), O_RDONLY, &sb);
     if (fd < 0)
         return nullptr;
-    struct stat sb;
-    FILE *fp = nullptr;
-    if (fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode))
-        fp = fdopen(fd, "r");
+    FILE *fp = fdopen(fd, "r");
     if (fp == nullptr)
         close(fd);
     return fp;
