@@ -130,6 +130,21 @@ void daemon_replyhead(AGENT *ap, uint8_t kind, uint32_t length)
     net_packethead(ap, kind, length);
 }
 
+void daemon_setclient(AGENT *ap, const NETCLI *c)
+{
+    UPS_CLIADDR *ca = daemon_cliaddr();
+    ca->sockfd = c->sockfd;
+    ca->addr = c->addr;
+    ca->os = c->os;
+    ca->lang = c->lang;
+    NETCLI *cnc = &ap->agnet.cnc;
+    cnc->sockfd = c->sockfd;
+    cnc->addr = c->addr;
+    cnc->auth = c->auth;
+    cnc->os = c->os;
+    cnc->lang = c->lang;
+}
+
 // ---------------------------------------------------------------------------
 // Connected monitors
 
@@ -580,16 +595,11 @@ void serve_datagram(AGENT *ap)
     // A datagram's sender has no record of its system or language, like a
     // connection that has not told them yet; what the last connection told
     // must not decide the answer to someone else.
-    UPS_CLIADDR *ca = daemon_cliaddr();
-    ca->sockfd = an->ufd;
-    ca->addr = peer;
-    ca->os = 0;
-    ca->lang = 0;
-    an->cnc.sockfd = an->ufd;
-    an->cnc.addr = peer;
-    an->cnc.auth = AUTH_NONE;
-    an->cnc.os = 0;
-    an->cnc.lang = 0;
+    NETCLI from{};
+    from.sockfd = an->ufd;
+    from.addr = peer;
+    from.auth = AUTH_NONE;
+    daemon_setclient(ap, &from);
     daemon_procnetmsg(ap, AUTH_NONE, 0);
 }
 

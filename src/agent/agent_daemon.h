@@ -82,6 +82,10 @@ int daemon_reallocbuf(int len);
 // length.  The buffer must hold length bytes.
 void daemon_replyhead(AGENT *ap, uint8_t kind, uint32_t length);
 
+// Names the client c as the origin of the packet in the buffer and as the
+// current client agnet.cnc: its socket, address, rights, system and language.
+void daemon_setclient(AGENT *ap, const NETCLI *c);
+
 // ---------------------------------------------------------------------------
 // Connected monitors.  The used slots are always a prefix of the table,
 // chained from agnet.clilist through next; a free slot has sockfd -1.

@@ -267,17 +267,7 @@ int net_readpacketfromtcpsocket(NETCLI *cncp, int *len)
         drop_partial(p);
         return served ? -1 : 0;
     }
-    UPS_CLIADDR *ca = daemon_cliaddr();
-    ca->sockfd = fd;
-    ca->addr = cncp->addr;
-    ca->os = cncp->os;
-    ca->lang = cncp->lang;
-    NETCLI *cnc = &agent.agnet.cnc;
-    cnc->sockfd = fd;
-    cnc->addr = cncp->addr;
-    cnc->os = cncp->os;
-    cnc->lang = cncp->lang;
-    cnc->auth = cncp->auth;
+    daemon_setclient(&agent, cncp);
     memcpy(daemon_head(), &h, sizeof h);
     if (h.Length > sizeof h)
         memcpy(daemon_data(), p->data, h.Length - sizeof h);
