@@ -44,13 +44,8 @@ constexpr double default_giveup_after = 2.0;
 constexpr double default_cfg_wait = 2.0;
 constexpr long cfg_retry_ns = 10 * 1000 * 1000;
 
-const utils_lockstate lock_defaults = {default_stale_after,
-                                       default_giveup_after,
-                                       default_cfg_wait,
-                                       realtime_now,
-                                       monotonic_now,
-                                       -1.0,
-                                       0};
+const utils_lockstate lock_defaults = {
+    default_stale_after, default_giveup_after, default_cfg_wait, realtime_now, -1.0, 0};
 
 // 0 when ".LCK" is there to be linked, else the error that keeps it away.
 int ensure_lckfile(const char *lck)
@@ -72,7 +67,7 @@ int ensure_lckfile(const char *lck)
 // long wait.
 bool give_up(int err, const char *step)
 {
-    double t = utils_lock.mono();
+    double t = monotonic_now();
     if (utils_lock.failing_since < 0) {
         utils_lock.failing_since = t;
         errno = err;
@@ -221,7 +216,7 @@ int utils_cfglock(void)
     char path[PATH_MAX];
     if (sysroot_libfile(cfglock_name, path, sizeof path) != 0)
         return -1;
-    double deadline = utils_lock.mono() + utils_lock.cfg_wait;
+    double deadline = monotonic_now() + utils_lock.cfg_wait;
     int repairs = 0;
     for (;;) {
         int fd = open_cfglock(path, &repairs);
@@ -244,7 +239,7 @@ int utils_cfglock(void)
             if (err != EWOULDBLOCK && err != EINTR)
                 return -1;
         }
-        if (utils_lock.mono() >= deadline) {
+        if (monotonic_now() >= deadline) {
             printf0("utils_cfglock: configuration lock busy, giving up\n");
             return -1;
         }

@@ -44,15 +44,14 @@ int utils_findmultihome(int fd, struct ifconf *ifc);
 // State of the locks.  The link lock is held for a few reads and writes of
 // the shared record, so a lock older than stale_after seconds was left by a
 // dead holder.  now is the clock (seconds since the epoch, with fraction)
-// that dates it, mono the clock of the bounded waits: tests move them
-// instead of waiting.
+// that dates it: tests move it instead of waiting.  The bounded waits run
+// on the monotonic clock; tests shorten them instead.
 struct utils_lockstate {
     double stale_after;
     double giveup_after;  // how long the link lock's own failures are retried
     double cfg_wait;      // how long a busy configuration lock is retried
     double (*now)(void);  // wall clock
-    double (*mono)(void); // monotonic clock
-    double failing_since; // mono() at the first failure since the last take; < 0 none
+    double failing_since; // monotonic time of the first failure since the last take; < 0 none
     unsigned long broken; // stale locks removed so far
 };
 extern utils_lockstate utils_lock;
