@@ -5,7 +5,6 @@
 #include "agent/sysroot.h"
 #include "ea/ea_batt.h"
 #include "ea/ea_events.h"
-#include "ea/ea_log.h"
 #include "ea/ea_time.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
@@ -22,8 +21,7 @@
 namespace
 {
 
-std::vector<int> calls; // callback kinds, in order
-std::vector<std::string> logged;
+std::vector<int> calls;    // callback kinds, in order
 int battdate_rc;           // what the daemon answers to 0x800
 UPS_TIMEINFO battdate_ups; // the date the UPS reports
 std::string nodename;      // the host's node name; "" fails
@@ -49,11 +47,6 @@ int fake_nodename(char *dst, size_t size)
     return 0;
 }
 
-void observe(const char *msg)
-{
-    logged.push_back(msg);
-}
-
 // A fresh engine on a staged root, records wired as the daemon wires them:
 // request and reply point at the same memory.
 class ConfigKeys : public testing::Test, protected testutil::EngineRecords
@@ -63,12 +56,10 @@ class ConfigKeys : public testing::Test, protected testutil::EngineRecords
     {
         ea_stateinit();
         ea_setcallback(recorder);
-        ea_log_setobserver(observe);
         ea_config_setnodename(fake_nodename);
         filehandle_init();
         sysclock_fake(1772000000, 1000.0);
         calls.clear();
-        logged.clear();
         battdate_rc = 0;
         battdate_ups = UPS_TIMEINFO{124, 5, 17, 0, 0, 0, 0};
         nodename = "alpha";
@@ -76,7 +67,6 @@ class ConfigKeys : public testing::Test, protected testutil::EngineRecords
     void TearDown() override
     {
         ea_config_setnodename(nullptr);
-        ea_log_setobserver(nullptr);
         ea_setcallback(nullptr);
         filehandle_fini();
         sysclock_real();
@@ -88,15 +78,9 @@ class ConfigKeys : public testing::Test, protected testutil::EngineRecords
         const char *p = readparam(sect, k);
         return p ? p : "<missing>";
     }
-    static bool was_logged(const std::string &m)
-    {
-        for (const std::string &l : logged)
-            if (l == m)
-                return true;
-        return false;
-    }
 
     testutil::Sysroot root_;
+    testutil::SinkWatch sink_;
 };
 
 TEST_F(ConfigKeys, EmptyFileGivesEveryDefault)
@@ -145,7 +129,7 @@ TEST_F(ConfigKeys, EmptyFileGivesEveryDefault)
     EXPECT_STREQ(c.Group, "Group A");
     EXPECT_STREQ(ui.Group, "Group A");
     EXPECT_STREQ(c.Agent, "alpha");
-    EXPECT_TRUE(was_logged("Cannot read AgentType from config file"));
+    EXPECT_TRUE(sink_.saw("Cannot read AgentType from config file"));
     EXPECT_EQ(calls, std::vector<int>{CB_AUTOBOOTON});
     // Reading never writes.
     EXPECT_EQ(file(), "");
@@ -356,7 +340,7 @@ TEST_F(ConfigKeys, StartupStatusAndBatteryDate)
         wp_strlcpy(ui.upsmodel, c.model, sizeof ui.upsmodel);
         battdate_rc = c.ups_rc;
         calls.clear();
-        logged.clear();
+        sink_.seen.clear();
         ASSERT_EQ(getupsstatus(&ui), 0);
         EXPECT_EQ(ui.PreChangeBatt.year, c.year);
         EXPECT_EQ(ui.PreChangeBatt.month, c.month);
@@ -365,8 +349,8 @@ TEST_F(ConfigKeys, StartupStatusAndBatteryDate)
         EXPECT_EQ(ui.PreChangeBatt.hour, c.year == 120 ? 5 : 0);
         EXPECT_EQ(ui.BuzzerCan, c.buzzer);
         EXPECT_EQ(ui.AutoTestCan, c.autotest);
-        EXPECT_EQ(was_logged("Cannot get change battery time"), c.ups_rc != 0);
-        EXPECT_EQ(was_logged("Cannot read BuzzerCan from config file"), c.buzzer == 7);
+        EXPECT_EQ(sink_.saw("Cannot get change battery time"), c.ups_rc != 0);
+        EXPECT_EQ(sink_.saw("Cannot read BuzzerCan from config file"), c.buzzer == 7);
         // A missing group is put back into the file.
         EXPECT_STREQ(ui.Group, "Group A");
         EXPECT_EQ(key("UPS", "Group"), "Group A");

@@ -2,7 +2,6 @@
 
 #include "agent/strings.h"
 #include "agent/sysroot.h"
-#include "ea/ea_log.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
 #include "engine_stage.h"
@@ -19,13 +18,6 @@
 namespace
 {
 
-std::vector<std::string> logged;
-
-void observe(const char *msg)
-{
-    logged.push_back(msg);
-}
-
 int quiet(int, char *, unsigned, unsigned)
 {
     return 0;
@@ -39,8 +31,6 @@ class EventSettings : public testing::Test, protected testutil::EngineRecords
         ea_stateinit();
         ea_setcallback(quiet);
         filehandle_init();
-        logged.clear();
-        ea_log_setobserver(observe);
         memset(events, 0x5a, sizeof events);
         memset(users, 0x5a, sizeof users);
         up.logparam.MaxEventRec = 200;
@@ -50,7 +40,6 @@ class EventSettings : public testing::Test, protected testutil::EngineRecords
     }
     void TearDown() override
     {
-        ea_log_setobserver(nullptr);
         ea_setcallback(nullptr);
         filehandle_fini();
     }
@@ -65,6 +54,7 @@ class EventSettings : public testing::Test, protected testutil::EngineRecords
     }
 
     testutil::Sysroot root_;
+    testutil::SinkWatch sink_;
     std::string host;
 };
 
@@ -150,7 +140,7 @@ TEST_F(EventSettings, EmptyFileLoadsDefaultsAndNoUsers)
     EXPECT_EQ(uinfo.nusers, 0);
     for (const USERSDATA &u : users)
         EXPECT_EQ(u.UserID, USERID_UNUSED);
-    EXPECT_EQ(logged, std::vector<std::string>{"Missing User Info in config file"});
+    EXPECT_EQ(sink_.seen, std::vector<std::string>{"Missing User Info in config file"});
 }
 
 TEST_F(EventSettings, StoredSettingsAndUserLists)
@@ -193,7 +183,7 @@ TEST_F(EventSettings, StoredSettingsAndUserLists)
         EXPECT_EQ(e.MailUser, 0u);
         EXPECT_STREQ(e.Command, c.command);
         EXPECT_EQ(ids(), c.ids);
-        EXPECT_TRUE(logged.empty());
+        EXPECT_TRUE(sink_.seen.empty());
     }
     // Users 3 and 7 of the last list with users: 3 has a section, 7 none.
     put("[ UserInfo ]\n UserID = 3, 7\n[ 3 ]\n Name = carol\n Email = c@x\n Address = elsewhere\n");

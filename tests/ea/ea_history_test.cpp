@@ -2,8 +2,8 @@
 
 #include "agent/sysclock.h"
 #include "agent/sysroot.h"
-#include "ea/ea_log.h"
 #include "ea/ea_state.h"
+#include "engine_stage.h"
 #include "testutil.h"
 
 #include <algorithm>
@@ -26,12 +26,6 @@
 namespace
 {
 
-std::vector<std::string> sink;
-void watch(const char *msg)
-{
-    sink.emplace_back(msg);
-}
-
 // A staged root, a fresh engine and the clock stopped at 9:05:04 on
 // 7 March 2026, local time.
 class History : public testing::Test
@@ -41,21 +35,16 @@ class History : public testing::Test
     {
         ea_stateinit();
         ea_history_init();
-        sink.clear();
-        ea_log_setobserver(watch);
         struct tm tm = {};
         tm.tm_year = 126, tm.tm_mon = 2, tm.tm_mday = 7, tm.tm_hour = 9, tm.tm_min = 5;
         tm.tm_sec = 4, tm.tm_isdst = -1;
         sysclock_fake(mktime(&tm), 100.0);
     }
-    void TearDown() override
-    {
-        ea_log_setobserver(nullptr);
-        sysclock_real();
-    }
+    void TearDown() override { sysclock_real(); }
     static std::string evlog() { return sysroot_path(SP_EVENTLOG); }
     static std::string dlog() { return sysroot_path(SP_DATALOG); }
     testutil::Sysroot root_;
+    testutil::SinkWatch sink_;
 };
 
 // Event line number i, id i % 200; data line number i, input voltage 100 + i % 200.
@@ -135,7 +124,7 @@ TEST_F(History, LinesAreByteExactAndTheLogIsPrivate)
         EXPECT_EQ(sb.st_mode & 07777, 0600u) << p;
         EXPECT_TRUE(geteuid() != 0 || (sb.st_uid == 0 && sb.st_gid == 1)) << p;
     }
-    EXPECT_TRUE(sink.empty());
+    EXPECT_TRUE(sink_.seen.empty());
 }
 
 TEST_F(History, TrimmingKeepsTheNewestLinesOwnerAndMode)
@@ -169,7 +158,7 @@ TEST_F(History, TrimmingKeepsTheNewestLinesOwnerAndMode)
     EXPECT_EQ(s.substr(0, 199 * 44), lines(evline, 1, 200));
 
     EXPECT_EQ(lengthcheck((root_.root() + "/nothing").c_str(), 1, 44), -1);
-    EXPECT_EQ(sink, std::vector<std::string>{"Cannot open file"});
+    EXPECT_EQ(sink_.seen, std::vector<std::string>{"Cannot open file"});
 }
 
 TEST_F(History, TwoEventMemoryLoadsTheLastTwoLinesOnce)
@@ -248,13 +237,13 @@ TEST_F(History, ReadsSelectTheirRange)
         free(ea.eventlogarray);
         free(da.datalogarray);
     }
-    EXPECT_TRUE(sink.empty());
+    EXPECT_TRUE(sink_.seen.empty());
     unlink(evlog().c_str());
     LOGRANGE r = {0, 1};
     EVENTLOGARRAY ea = {};
     EXPECT_EQ(geteventlog(&r, &ea), -1);
     EXPECT_TRUE(ea.rnum == 0 && ea.eventlogarray == nullptr);
-    EXPECT_EQ(sink, std::vector<std::string>{"Cannot open Evelogfile"});
+    EXPECT_EQ(sink_.seen, std::vector<std::string>{"Cannot open Evelogfile"});
 }
 
 TEST_F(History, ParsersKeepToTheirBounds)
@@ -315,13 +304,13 @@ TEST_F(History, UnusableLogsLoseTheLineQuietly)
     d.BattCap = 50;
     EXPECT_EQ(eventlog(7, 10, 255, nullptr), 0);
     EXPECT_EQ(datalog(&d, 10), 0); // a FIFO would otherwise hold the daemon
-    EXPECT_EQ(sink, (std::vector<std::string>{"event log:Cannot open Evtlogfile",
-                                              "datalog:Cannot open Datalogfile"}));
+    EXPECT_EQ(sink_.seen, (std::vector<std::string>{"event log:Cannot open Evtlogfile",
+                                                    "datalog:Cannot open Datalogfile"}));
     rmdir(evlog().c_str());
     testutil::remove_tree(sysroot_path(SP_LIBDIR));
-    sink.clear();
+    sink_.seen.clear();
     EXPECT_EQ(eventlog(7, 10, 255, nullptr), 0);
-    EXPECT_EQ(sink, std::vector<std::string>{"Evelog:Cannot create Evelogfile"});
+    EXPECT_EQ(sink_.seen, std::vector<std::string>{"Evelog:Cannot create Evelogfile"});
 }
 
 // A trim killed at any moment leaves the whole old log or the trimmed one,

@@ -2,7 +2,7 @@
 
 #include "agent/agent_utils.h"
 #include "agent/sysroot.h"
-#include "ea/ea_log.h"
+#include "engine_stage.h"
 #include "testutil.h"
 
 #include <chrono>
@@ -21,37 +21,12 @@
 namespace
 {
 
-std::vector<std::string> logged;
-
-void observe(const char *msg)
-{
-    logged.push_back(msg);
-}
-
-bool was_logged(const std::string &msg)
-{
-    for (const std::string &m : logged) {
-        if (m == msg)
-            return true;
-    }
-    return false;
-}
-
 // Each test gets its own system root, a fresh module and a watched sink.
 class FileHandleTest : public testing::Test
 {
   protected:
-    void SetUp() override
-    {
-        filehandle_init();
-        logged.clear();
-        ea_log_setobserver(observe);
-    }
-    void TearDown() override
-    {
-        ea_log_setobserver(nullptr);
-        filehandle_fini();
-    }
+    void SetUp() override { filehandle_init(); }
+    void TearDown() override { filehandle_fini(); }
 
     static std::string cfg() { return sysroot_path(SP_CONFIG); }
     static void put(const std::string &s) { testutil::write_file(cfg(), s); }
@@ -78,6 +53,7 @@ class FileHandleTest : public testing::Test
     }
 
     testutil::Sysroot root_;
+    testutil::SinkWatch sink_;
 };
 
 using FileHandleRead = FileHandleTest;
@@ -195,7 +171,7 @@ TEST_F(FileHandleRead, MissingFileIsLoggedAndGivesNull)
 {
     EXPECT_EQ(rd("UPS", "Group"), std::nullopt);
     EXPECT_EQ(rd("UPS", nullptr), std::nullopt);
-    EXPECT_TRUE(was_logged("Cannot open config file\n"));
+    EXPECT_TRUE(sink_.saw("Cannot open config file\n"));
 }
 
 TEST_F(FileHandleWrite, FirstWritesCreateTheFileNotWritableByOthers)
@@ -282,7 +258,7 @@ TEST_F(FileHandleWrite, SkipsCutHeadsLikeTheReader)
     put(cut + "[ UPS ]\n K = 1\n");
     EXPECT_EQ(writeparam("UPS", "K", "2"), 0);
     EXPECT_EQ(get(), cut + "[ UPS ]\n K = 2\n");
-    EXPECT_TRUE(was_logged("writeparam:line too long"));
+    EXPECT_TRUE(sink_.saw("writeparam:line too long"));
 }
 
 TEST_F(FileHandleWrite, KeepsOwnerAndMode)
@@ -307,13 +283,13 @@ TEST_F(FileHandleWrite, ReportsFilesItCannotUse)
 {
     ASSERT_EQ(mkdir(cfg().c_str(), 0755), 0);
     EXPECT_EQ(writeparam("UPS", "Group", "A"), -1);
-    EXPECT_TRUE(was_logged("writeparam: cannot open config file\n"));
+    EXPECT_TRUE(sink_.saw("writeparam: cannot open config file\n"));
     ASSERT_EQ(rmdir(cfg().c_str()), 0);
 
     // No directory to make the file (or the lock beside it) in.
     testutil::remove_tree(sysroot_path(SP_LIBDIR));
     EXPECT_EQ(writeparam("UPS", "Group", "A"), -1);
-    EXPECT_TRUE(was_logged("writeparam: configuration lock not taken\n"));
+    EXPECT_TRUE(sink_.saw("writeparam: configuration lock not taken\n"));
 }
 
 // A FIFO in the file's place: opening it for reading would wait for a writer
@@ -382,10 +358,10 @@ TEST_F(FileHandleMended, RefusedWritesLeaveTheFileUntouched)
     for (const auto &r : refused) {
         SCOPED_TRACE(testing::Message() << (r.section ? r.section : "(null)") << " / "
                                         << std::string(r.key).substr(0, 20));
-        logged.clear();
+        sink_.seen.clear();
         EXPECT_EQ(writeparam(r.section, r.key, r.value), -1);
         EXPECT_EQ(get(), base);
-        EXPECT_FALSE(logged.empty());
+        EXPECT_FALSE(sink_.seen.empty());
         EXPECT_EQ(dir_entries(), only_config);
     }
 
@@ -433,7 +409,7 @@ TEST_F(FileHandleMended, WritesTakeOnlyTheirOwnLockAndNeverWaitLong)
     double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     EXPECT_GE(waited, 1.9);
     EXPECT_LT(waited, 15.0);
-    EXPECT_TRUE(was_logged("writeparam: configuration lock not taken\n"));
+    EXPECT_TRUE(sink_.saw("writeparam: configuration lock not taken\n"));
     EXPECT_EQ(get(), "\n[ UPS ]\n\n Group = B\n");
     close(held);
     EXPECT_EQ(writeparam("UPS", "Group", "C"), 0);
