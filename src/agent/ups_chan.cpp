@@ -5,6 +5,7 @@
 #include "agent/agent_ups.h"
 
 #include "agent/agent_log.h"
+#include "agent/fdutil.h"
 #include "agent/sysclock.h"
 #include "ea/filehandle.h"
 
@@ -60,23 +61,9 @@ size_t read_full(int fd, void *buf, size_t n)
     return got;
 }
 
-size_t write_full(int fd, const void *buf, size_t n)
-{
-    size_t put = 0;
-    while (put < n) {
-        ssize_t w = write(fd, static_cast<const char *>(buf) + put, n - put);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            break;
-        put += static_cast<size_t>(w);
-    }
-    return put;
-}
-
 int reply_word(AGENTP ap, uint32_t word)
 {
-    return write_full(ap->chna2u.paspipe[1], &word, sizeof word) == sizeof word ? 0 : -1;
+    return fd_writeall(ap->chna2u.paspipe[1], reinterpret_cast<const char *>(&word), sizeof word);
 }
 
 uint32_t reply_for(uint32_t cmd, int rc)
