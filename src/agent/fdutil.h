@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,6 +50,22 @@ inline int fd_openregular(const char *path, int flags, struct stat *sb)
         return -1;
     }
     return fd;
+}
+
+// Syncs the directory that holds path, so that a rename into it outlives a
+// power cut.  0 (also where directories cannot be synced), or -1.
+inline int fd_syncdirof(const char *path)
+{
+    std::string dir(path);
+    size_t slash = dir.rfind('/');
+    if (slash == std::string::npos)
+        dir = ".";
+    else
+        dir.resize(slash == 0 ? 1 : slash);
+    Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0 || (fsync(fd.get()) != 0 && errno != EINVAL))
+        return -1;
+    return 0;
 }
 
 // Writes all n bytes, going on after interruptions; 0, or -1 on a failure

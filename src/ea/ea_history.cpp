@@ -93,19 +93,6 @@ int append_line(const char *path, const char *line, size_t len, int linelimit, i
     return rc;
 }
 
-// The directory holding path, opened to make a rename in it durable.
-int open_dir_of(const char *path)
-{
-    char dir[PATH_MAX];
-    wp_strlcpy(dir, path, sizeof dir);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr)
-        wp_strlcpy(dir, ".", sizeof dir);
-    else
-        slash[slash == dir ? 1 : 0] = '\0';
-    return open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-}
-
 // Copies what follows the first skip lines of in to out.
 int copy_after(int in, int out, long long skip)
 {
@@ -164,10 +151,7 @@ int replace_with_tail(const char *file, int in, const struct stat *old, long lon
         return -1;
     }
     // Until the directory is on disk, a power cut may bring the old log back.
-    Fd dir(open_dir_of(file));
-    if (dir.get() < 0 || (fsync(dir.get()) != 0 && errno != EINVAL))
-        return -1;
-    return 0;
+    return fd_syncdirof(file);
 }
 
 // Reads one line, keeping at most size - 1 characters of it.  1 for a line,

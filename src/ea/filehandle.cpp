@@ -212,19 +212,6 @@ int load_config(struct stat *sb, bool *existed)
     return 0;
 }
 
-// The directory that holds the configuration file.
-void config_dir(char *dir, size_t len)
-{
-    wp_strlcpy(dir, sysroot_path(SP_CONFIG), len);
-    char *slash = strrchr(dir, '/');
-    if (slash == nullptr)
-        wp_strlcpy(dir, ".", len);
-    else if (slash == dir)
-        dir[1] = '\0';
-    else
-        *slash = '\0';
-}
-
 // Puts the editor's copy in place of the file so that a crash at any moment
 // leaves either the old or the new file, never a torn one: the daemon runs as
 // root and an empty or cut configuration would take its settings, events and
@@ -235,14 +222,11 @@ int commit(const struct stat *old)
 {
     const char *path = sysroot_path(SP_CONFIG);
     char tmp[PATH_MAX];
-    char dir[PATH_MAX];
     int n = snprintf(tmp, sizeof tmp, "%s.XXXXXX", path);
     if (n < 0 || static_cast<size_t>(n) >= sizeof tmp) {
         Ea_log("writeparam: Cannot create config file");
         return -1;
     }
-    config_dir(dir, sizeof dir);
-
     int fd = mkostemp(tmp, O_CLOEXEC);
     if (fd < 0) {
         Ea_log("writeparam: Cannot create config file");
@@ -265,14 +249,10 @@ int commit(const struct stat *old)
         return -1;
     }
     // Until the directory is on disk, a power cut may bring the old name back.
-    int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd < 0 || (fsync(dfd) != 0 && errno != EINVAL)) {
-        if (dfd >= 0)
-            close(dfd);
+    if (fd_syncdirof(path) != 0) {
         Ea_log("writeparam: cannot sync config directory\n");
         return -1;
     }
-    close(dfd);
     return 0;
 }
 
