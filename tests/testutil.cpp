@@ -2,6 +2,7 @@
 
 #include "agent/sysroot.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +60,18 @@ std::string read_file(const std::string &path)
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         s.append(buf, n);
     fclose(f);
+    return s;
+}
+
+std::string read_all(int fd)
+{
+    std::string s;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
+        if (n > 0)
+            s.append(buf, static_cast<size_t>(n));
+    }
     return s;
 }
 

@@ -42,6 +42,9 @@ class Sysroot
 };
 
 std::string read_file(const std::string &path);
+// All that fd gives until end of file or an error; interrupted reads are
+// retried.  Never throws.
+std::string read_all(int fd);
 void write_file(const std::string &path, const std::string &content);
 bool file_exists(const std::string &path);
 // Occurrences of what in text, overlapping ones included.

@@ -258,11 +258,7 @@ TEST(TrustCtest, ASkippedTestIsReportedAsSkipped)
         _exit(127);
     }
     close(out[1]);
-    std::string json;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(out[0], buf, sizeof buf)) > 0)
-        json.append(buf, static_cast<size_t>(n));
+    std::string json = testutil::read_all(out[0]);
     close(out[0]);
     int status = 0;
     waitpid(pid, &status, 0);

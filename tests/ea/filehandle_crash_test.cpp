@@ -60,13 +60,7 @@ std::string snapshot(const std::string &path)
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return "<missing>";
-    std::string s;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) {
-        if (n > 0)
-            s.append(buf, static_cast<size_t>(n));
-    }
+    std::string s = testutil::read_all(fd);
     close(fd);
     return s;
 }
