@@ -451,8 +451,11 @@ void end_tty(Tty &t)
     t.fd = -1;
 }
 
-// A program from inside the host, its output and exit status.
-CommandResult run_in_here(const std::vector<std::string> &argv, int timeout_ms)
+// A program from inside the host, its output and exit status.  prepare, if
+// given, runs in the child just before the program replaces it; *child gets
+// the program's process id.
+CommandResult run_in_here(const std::vector<std::string> &argv, int timeout_ms,
+                          const std::function<void()> &prepare = {}, pid_t *child = nullptr)
 {
     CommandResult res;
     int out[2];
@@ -464,7 +467,11 @@ CommandResult run_in_here(const std::vector<std::string> &argv, int timeout_ms)
         args.push_back(a.data());
     args.push_back(nullptr);
     pid_t pid = fork();
+    if (child != nullptr)
+        *child = pid;
     if (pid == 0) {
+        if (prepare)
+            prepare();
         int devnull = open("/dev/null", O_RDONLY);
         dup2(devnull, 0);
         dup2(out[1], 1);
@@ -897,39 +904,19 @@ TEST(LabManage, PlantedWorkFileLinksAreLeftAlone)
 
     // The manager runs under a known id: the links are planted for it by
     // the process that then becomes the manager.
+    auto plant = [&] {
+        for (const char *name : {"voltmiractl", "voltmirad"}) {
+            std::string link =
+                tmp + "tmp" + name + "pid." + std::to_string(static_cast<int>(getpid()));
+            if (symlink(victim.c_str(), link.c_str()) != 0)
+                _exit(125);
+        }
+    };
     std::string report = h.run(
         [&] {
-            int out[2];
-            if (pipe(out) != 0)
-                return std::string();
-            pid_t pid = fork();
-            if (pid == 0) {
-                for (const char *name : {"voltmiractl", "voltmirad"}) {
-                    std::string link =
-                        tmp + "tmp" + name + "pid." + std::to_string(static_cast<int>(getpid()));
-                    if (symlink(victim.c_str(), link.c_str()) != 0)
-                        _exit(125);
-                }
-                dup2(out[1], 1);
-                dup2(out[1], 2);
-                closefrom(3);
-                std::vector<std::string> copy = argv;
-                std::vector<char *> args;
-                for (std::string &a : copy)
-                    args.push_back(a.data());
-                args.push_back(nullptr);
-                execv(args[0], args.data());
-                _exit(127);
-            }
-            close(out[1]);
-            std::string text;
-            char buf[4096];
-            ssize_t n;
-            while ((n = read(out[0], buf, sizeof buf)) > 0)
-                text.append(buf, static_cast<size_t>(n));
-            close(out[0]);
-            int st = wait_child(pid, 10000);
-            return join_fields({std::to_string(pid), std::to_string(WEXITSTATUS(st)), text});
+            pid_t pid = -1;
+            CommandResult r = run_in_here(argv, 10000, plant, &pid);
+            return join_fields({std::to_string(pid), std::to_string(r.status), r.output});
         },
         20000);
 
