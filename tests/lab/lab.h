@@ -67,6 +67,15 @@ class Unavailable : public std::runtime_error
     using std::runtime_error::runtime_error;
 };
 
+// In a test's body: runs stmt, the making of the test's lab, and skips the
+// test, saying why, when the machine cannot make one.
+#define LAB_OR_SKIP(stmt)                                                                          \
+    try {                                                                                          \
+        stmt;                                                                                      \
+    } catch (const lab::Unavailable &e) {                                                          \
+        GTEST_SKIP() << "no lab here: " << e.what();                                               \
+    }
+
 // An owned descriptor, closed with the object.
 class Fd
 {

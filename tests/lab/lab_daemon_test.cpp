@@ -119,14 +119,6 @@ class FrozenUps
     UPS saved_;
 };
 
-// The lab could not be made on this machine: skip, saying why.
-#define LAB_OR_SKIP(stmt)                                                                          \
-    try {                                                                                          \
-        stmt;                                                                                      \
-    } catch (const lab::Unavailable &e) {                                                          \
-        GTEST_SKIP() << "no lab here: " << e.what();                                               \
-    }
-
 // ---------------------------------------------------------------------------
 // Start-up
 

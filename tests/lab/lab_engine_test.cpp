@@ -20,13 +20,6 @@ using lab::LabHost;
 using lab::LabNet;
 using testutil::eventually;
 
-#define LAB_OR_SKIP(stmt)                                                                          \
-    try {                                                                                          \
-        stmt;                                                                                      \
-    } catch (const lab::Unavailable &e) {                                                          \
-        GTEST_SKIP() << "no lab here: " << e.what();                                               \
-    }
-
 std::string read_request(int8_t cmd, int16_t first = 0, int16_t count = 0)
 {
     UPS_COMMAND_PACKET c{};

@@ -93,13 +93,6 @@ std::string unique_token(const char *what)
     return s;
 }
 
-#define LAB_OR_SKIP(stmt)                                                                          \
-    try {                                                                                          \
-        stmt;                                                                                      \
-    } catch (const lab::Unavailable &e) {                                                          \
-        GTEST_SKIP() << "no lab here: " << e.what();                                               \
-    }
-
 // ---------------------------------------------------------------------------
 // Processes of the tests' own
 

@@ -23,13 +23,6 @@ using testutil::count_of;
 
 constexpr uid_t nobody = 65534;
 
-#define LAB_OR_SKIP(stmt)                                                                          \
-    try {                                                                                          \
-        stmt;                                                                                      \
-    } catch (const lab::Unavailable &e) {                                                          \
-        GTEST_SKIP() << "no lab here: " << e.what();                                               \
-    }
-
 // A datagram socket of host h bound to its loopback address.
 Fd loopback_socket(LabHost &h)
 {
