@@ -84,11 +84,6 @@ class DaemonFlow : public testing::Test
             fds_.push_back(fd);
         return fd;
     }
-    std::string log() const
-    {
-        std::string p = sysroot_path(SP_DEBUGLOG);
-        return testutil::file_exists(p) ? testutil::read_file(p) : std::string();
-    }
     std::vector<int> fds_;
 };
 
@@ -204,7 +199,7 @@ TEST_F(DaemonFlow, HalfAPacketHeldThirtySecondsEndsTheConnection)
     EXPECT_EQ(daemon_pass(&agent, 0), 0);
     EXPECT_EQ(daemon_findclient(halfend), -1);
     EXPECT_TRUE(sees_end(half));
-    EXPECT_NE(log().find("half a packet held too long"), std::string::npos);
+    EXPECT_NE(testutil::debuglog().find("half a packet held too long"), std::string::npos);
     sysclock_advance(3600);
     EXPECT_EQ(daemon_pass(&agent, 0), 0);
     ASSERT_EQ(send(quiet, req.data(), req.size(), 0), static_cast<ssize_t>(req.size()));
@@ -275,7 +270,7 @@ TEST_F(DaemonFlow, AcceptErrors)
     sysclock_advance(1.1);
     Accepts::err = EBADF;
     EXPECT_EQ(daemon_pass(&agent, 1000), -1);
-    EXPECT_NE(log().find("daemon_doagent: accept\n"), std::string::npos);
+    EXPECT_NE(testutil::debuglog().find("daemon_doagent: accept\n"), std::string::npos);
     agent.agnet.tfdlist = nullptr;
 }
 
@@ -295,12 +290,12 @@ TEST_F(DaemonFlow, ALateReplyWordIsLogged)
     daemon_st.replywait_ms = 100;
     EXPECT_EQ(daemon_sendcmdtoups(&agent, 0x06000000), -1);
     EXPECT_EQ(daemon_pass(&agent, 0), 0);
-    EXPECT_EQ(log().find("late reply"), std::string::npos);
+    EXPECT_EQ(testutil::debuglog().find("late reply"), std::string::npos);
 
     uint32_t word = 0x06000001;
     ASSERT_EQ(write(rep[1], &word, sizeof word), 4);
     EXPECT_EQ(daemon_pass(&agent, 1000), 0);
-    std::string l = log();
+    std::string l = testutil::debuglog();
     EXPECT_NE(l.find("late reply 100663297 to command 100663296\n"), std::string::npos) << l;
     EXPECT_NE(l.find("write actpipe, sendcmdtoups, 100663296.paspipe"), std::string::npos) << l;
     agent.chna2u.actpipe[1] = agent.chna2u.paspipe[0] = -1;
@@ -328,8 +323,8 @@ TEST_F(DaemonFlow, ALockWordLeftHeldIsClearedAfterSeconds)
     sysclock_advance(1.5);
     EXPECT_EQ(daemon_pass(&agent, 0), -1);
     EXPECT_EQ(aginfo.locked, 0);
-    EXPECT_NE(log().find("lock word held too long, cleared\n"), std::string::npos);
-    EXPECT_NE(log().find("receive voltmiractl stop command\n"), std::string::npos);
+    EXPECT_NE(testutil::debuglog().find("lock word held too long, cleared\n"), std::string::npos);
+    EXPECT_NE(testutil::debuglog().find("receive voltmiractl stop command\n"), std::string::npos);
 }
 
 // Leaving while leaving (the engine's stop log ends in net_netexit again):
@@ -353,7 +348,7 @@ TEST_F(DaemonFlow, LeavingEndsOnceWhenEnteredAgain)
     EXPECT_TRUE(WIFEXITED(status)) << "not ended by a signal";
     struct shmid_ds ds;
     EXPECT_EQ(shmctl(id, IPC_STAT, &ds), -1) << "the segment is gone";
-    std::string l = log();
+    std::string l = testutil::debuglog();
     EXPECT_EQ(testutil::count_of(l, "engine logs the stop\n"), 1u);
     EXPECT_EQ(testutil::count_of(l, "net_netexit called\n"), 1u);
 }

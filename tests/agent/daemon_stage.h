@@ -5,9 +5,12 @@
 
 #include "agent/agent_daemon.h"
 #include "agent/agent_net.h"
+#include "agent/sysroot.h"
+#include "testutil.h"
 
 #include <cstring>
 #include <netinet/in.h>
+#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -62,6 +65,14 @@ inline int stage_monitor(AGENT *ap, const struct sockaddr_in *addr)
         return -1;
     }
     return sv[1];
+}
+
+// What the daemon wrote to its debug log under the staged root; "" when it
+// wrote nothing.
+inline std::string debuglog()
+{
+    const char *p = sysroot_path(SP_DEBUGLOG);
+    return file_exists(p) ? read_file(p) : std::string();
 }
 
 } // namespace testutil

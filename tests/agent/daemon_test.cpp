@@ -132,12 +132,7 @@ bool closed_by_peer(int fd)
     return poll(&p, 1, 5000) == 1 && recv(fd, &c, 1, MSG_DONTWAIT) == 0;
 }
 
-std::string debuglog()
-{
-    return testutil::file_exists(sysroot_path(SP_DEBUGLOG))
-               ? testutil::read_file(sysroot_path(SP_DEBUGLOG))
-               : std::string();
-}
+using testutil::debuglog;
 
 } // namespace
 

@@ -110,12 +110,7 @@ std::string buffered(size_t n)
     return std::string(reinterpret_cast<const char *>(daemon_head()), n);
 }
 
-std::string debuglog()
-{
-    return testutil::file_exists(sysroot_path(SP_DEBUGLOG))
-               ? testutil::read_file(sysroot_path(SP_DEBUGLOG))
-               : std::string();
-}
+using testutil::debuglog;
 
 // A UDP socket bound to 127.0.0.1 at port (0: any); its port in *bound.
 int udp_socket(uint16_t port, uint16_t *bound = nullptr, in_addr_t addr = INADDR_LOOPBACK)
