@@ -294,6 +294,7 @@ int getconfig(UPS_EOUT_DATA *out)
     UPS_LOGPARAM &lp = out->DATA.upsconfigp->logparam;
     UPS_COMMPARAM &cp = out->DATA.upsconfigp->commparam;
     UPS_UPSINFO *ui = out->DATA.upsinfop;
+    FilehandleHold hold; // one read of the file for all the keys
 
     if (agent_name(cp.Agent, sizeof cp.Agent) != 0)
         return -1;
@@ -359,6 +360,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     UPS_UPSINFO *ui = live_of(in, out);
     if (ui == nullptr || ea_configready() != 0)
         return -1;
+    FilehandleHold hold; // one read of the file for all the keys
 
     if (ea_st.ISPROTECTOR) {
         char name[sizeof cp.Agent];
@@ -452,6 +454,7 @@ int getupsstatus(UPS_UPSINFO *ui)
 {
     if (ui == nullptr)
         return -1;
+    FilehandleHold hold; // one read of the file for all the keys
     // The live record of an agent without a valid type starts as the most
     // cautious one.
     ui->AgentType = static_cast<uint32_t>(read_role(AGTYPE_HIGH));

@@ -200,6 +200,8 @@ char *nextitem(const char *list, int *cursor)
 int getevent(UPS_EVENTINFO *eap, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 {
     (void)in;
+    // Some four hundred lookups: one read of the file serves them all.
+    FilehandleHold hold;
     if (eap != nullptr) {
         for (int n = 0; n < EA_NEVENTROWS; n++)
             load_event(&eap[n], eventdefault_at(n));
@@ -214,7 +216,9 @@ int setevent(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     if (in == nullptr || in->DATA.eu.eap == nullptr || ea_configready() != 0)
         return -1;
     // One rewrite of the file for all of it: a write per key would hold the
-    // daemon's loop, and a shutdown countdown with it, for seconds of syncs.
+    // daemon's loop, and a shutdown countdown with it, for seconds of syncs;
+    // and one read of it for the lookups that leave unchanged keys alone.
+    FilehandleHold hold;
     EA_WRITES w;
     int errors = 0;
     for (int n = 0; n < EA_NEVENTROWS; n++)

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,6 +37,12 @@ struct filehandle_state {
     size_t line_start;              // where the editor's current line began
     size_t ins_at;                  // where the last insert put its text
     size_t ins_len;
+    int holds;    // filehandle_hold calls not yet released
+    bool snap_ok; // snap holds the file for the holds
+    std::string snap;
+    bool body_ok; // body_at is where body_of's body starts in snap
+    std::string body_of;
+    long body_at;
 };
 
 filehandle_state st;
@@ -336,7 +343,46 @@ FILE *open_for_reading()
     return fp;
 }
 
+// The held copy of the file for readparam, read at the first lookup of a
+// hold; null when there is no hold, the file cannot be read or is empty (the
+// file itself then answers, as without a hold).
+FILE *open_held()
+{
+    if (st.holds <= 0)
+        return nullptr;
+    if (!st.snap_ok) {
+        FILE *fp = open_for_reading();
+        if (fp == nullptr)
+            return nullptr;
+        st.snap.clear();
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, fp)) > 0)
+            st.snap.append(buf, n);
+        st.snap_ok = ferror(fp) == 0;
+        st.body_ok = false;
+        fclose(fp);
+    }
+    if (!st.snap_ok || st.snap.empty())
+        return nullptr;
+    return fmemopen(st.snap.data(), st.snap.size(), "r");
+}
+
 } // namespace
+
+void filehandle_hold(void)
+{
+    st.holds++;
+}
+
+void filehandle_release(void)
+{
+    if (st.holds > 0 && --st.holds == 0) {
+        st.snap_ok = false;
+        st.snap.clear();
+        st.snap.shrink_to_fit();
+    }
+}
 
 int filehandle_init(void)
 {
@@ -352,12 +398,29 @@ void filehandle_fini(void)
 
 char *readparam(const char *section, const char *cp)
 {
-    FILE *fp = open_for_reading();
+    FILE *fp = open_held();
+    bool held = fp != nullptr;
+    if (!held)
+        fp = open_for_reading();
     if (fp == nullptr) {
         Ea_log("Cannot open config file\n");
         return nullptr;
     }
-    char *result = find_section(fp, st.rbuf, section);
+    // Lookups in a held copy mostly ask one section for key after key: the
+    // copy cannot change, so the body of the last section found is where
+    // the next lookup of a key in it starts.
+    bool same = held && st.body_ok && !wp_isnull(cp) && st.body_of == (section ? section : "");
+    char *result = nullptr;
+    if (same && fseek(fp, st.body_at, SEEK_SET) == 0) {
+        result = st.rbuf;
+    } else {
+        result = find_section(fp, st.rbuf, section);
+        if (held && result != nullptr) {
+            st.body_of = section ? section : "";
+            st.body_at = ftell(fp);
+            st.body_ok = st.body_at >= 0;
+        }
+    }
     if (result != nullptr && cp != nullptr) {
         char *value = nullptr;
         if (cp[0] == '\0')
@@ -425,6 +488,8 @@ int writeparams(const PARAMWRITE *items, int n)
         rc = commit(existed ? &old : nullptr);
     edit_free();
     close(lockfd);
+    // A held copy would hide the change from this process's next lookups.
+    st.snap_ok = false;
     return rc;
 }
 

@@ -24,6 +24,24 @@ int filehandle_init(void);
 // Releases what the module holds and clears it; readparam results die here.
 void filehandle_fini(void);
 
+// While the file is held (holds nest), readparam answers from one copy of
+// it read at the first lookup, so a run of lookups reads the file once and
+// sees one state of it; a writeparams of this process drops the copy, and a
+// file that cannot be read or is empty is read at each lookup as without a
+// hold.  The last release frees the copy.
+void filehandle_hold(void);
+void filehandle_release(void);
+
+// Holds the file for a scope.
+class FilehandleHold
+{
+  public:
+    FilehandleHold() { filehandle_hold(); }
+    ~FilehandleHold() { filehandle_release(); }
+    FilehandleHold(const FilehandleHold &) = delete;
+    FilehandleHold &operator=(const FilehandleHold &) = delete;
+};
+
 // Looks up section (null counts as empty), and key cp in it.  cp null: a
 // non-null pointer when the section exists; cp "": the section's head line;
 // otherwise the key's value (possibly "").  Null when the file cannot be

@@ -499,3 +499,36 @@ TEST_F(FileHandleWrite, BatchEqualsTheSameWritesOneByOne)
     EXPECT_EQ(writeparams(nullptr, 1), -1);
     EXPECT_EQ(now(), std::nullopt);
 }
+
+TEST_F(FileHandleRead, HeldLookupsAnswerAsTheFileAndSeeOnlyTheirOwnWrites)
+{
+    const std::string text = "[ A ]\n k = 1\n k2 = 2\n[ B ]\n" + std::string(600, 'x') +
+                             "\n k = 3\n[ A ]\n k3 = 4\n[ C ]\n k = 5";
+    // Back and forth between sections, keys that are and are not there, the
+    // head line and the section test: held or not, the same answers.
+    const struct {
+        const char *section;
+        const char *key;
+    } asks[] = {{"A", "k"},     {"A", "k2"}, {"B", "k"},     {"A", "k3"}, {"A", ""},
+                {"B", nullptr}, {"A", "k"},  {"C", "k"},     {"D", "k"},  {"D", nullptr},
+                {"A", nullptr}, {"A", "k2"}, {nullptr, "k"}, {"B", ""},   {"B", "k"}};
+    put(text);
+    std::vector<std::optional<std::string>> plain;
+    for (const auto &a : asks)
+        plain.push_back(rd(a.section, a.key));
+    {
+        FilehandleHold hold;
+        for (size_t i = 0; i < std::size(asks); i++)
+            EXPECT_EQ(rd(asks[i].section, asks[i].key), plain[i]) << i;
+
+        // Another writer's change waits for the release; this process's own
+        // write is seen at once, on top of the other's.
+        put("[ A ]\n k = 9\n");
+        EXPECT_EQ(rd("A", "k"), "1");
+        ASSERT_EQ(writeparam("A", "k2", "7"), 0);
+        EXPECT_EQ(rd("A", "k"), "9");
+        EXPECT_EQ(rd("A", "k2"), "7");
+        put("[ A ]\n k = 8\n");
+    }
+    EXPECT_EQ(rd("A", "k"), "8");
+}
