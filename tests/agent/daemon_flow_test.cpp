@@ -89,8 +89,7 @@ class DaemonFlow : public testing::Test
 
 std::string request16()
 {
-    UPS_PACKET_HEAD h = {NET_VERSION_110, 0, PK_GETUPSINFO, 8};
-    return std::string(reinterpret_cast<const char *>(&h), sizeof h);
+    return testutil::head(PK_GETUPSINFO, 8);
 }
 
 bool sees_end(int fd)

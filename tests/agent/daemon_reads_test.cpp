@@ -82,9 +82,7 @@ class DaemonReads : public testing::Test
     std::vector<std::string> read(int8_t sub, int16_t count = 0, int16_t version = NET_VERSION_110)
     {
         UPS_COMMAND_PACKET cp = {sub, 0, 3, count, 0};
-        UPS_PACKET_HEAD h = {version, 0, PK_READ, 16};
-        std::string req = std::string(reinterpret_cast<char *>(&h), 8) +
-                          std::string(reinterpret_cast<char *>(&cp), 8);
+        std::string req = testutil::head(PK_READ, 16, version) + testutil::bytes(cp);
         EXPECT_EQ(send(mon_, req.data(), req.size(), MSG_NOSIGNAL), 16);
         EXPECT_EQ(daemon_pass(&agent, 1000), 0);
         char buf[65536];

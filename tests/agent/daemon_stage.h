@@ -67,6 +67,20 @@ inline int stage_monitor(AGENT *ap, const struct sockaddr_in *addr)
     return sv[1];
 }
 
+// A packet header as a monitor sends it: kind, Length, version, prototype.
+inline std::string head(uint8_t kind, uint32_t length, int16_t version = NET_VERSION_110,
+                        int8_t proto = 0)
+{
+    UPS_PACKET_HEAD h = {version, proto, kind, length};
+    return std::string(reinterpret_cast<const char *>(&h), sizeof h);
+}
+
+// The bytes of a record, as they travel.
+template <typename T> std::string bytes(const T &v)
+{
+    return std::string(reinterpret_cast<const char *>(&v), sizeof v);
+}
+
 // What the daemon wrote to its debug log under the staged root; "" when it
 // wrote nothing.
 inline std::string debuglog()

@@ -96,16 +96,8 @@ class Daemon : public testing::Test
     std::vector<int> fds_;
 };
 
-std::string head(uint8_t kind, uint32_t length, int16_t version = NET_VERSION_110, int8_t proto = 0)
-{
-    UPS_PACKET_HEAD h = {version, proto, kind, length};
-    return std::string(reinterpret_cast<const char *>(&h), sizeof h);
-}
-
-template <typename T> std::string bytes(const T &v)
-{
-    return std::string(reinterpret_cast<const char *>(&v), sizeof v);
-}
+using testutil::bytes;
+using testutil::head;
 
 // The reply the daemon sent the test's end, or "" when none is waiting.
 std::string take(int fd)
