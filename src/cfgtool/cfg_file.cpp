@@ -6,6 +6,7 @@
 #include "cfgtool/cfg_file.h"
 
 #include "agent/agent_utils.h"
+#include "agent/fdutil.h"
 #include "agent/strings.h"
 #include "agent/sysroot.h"
 #include "ea/filehandle.h"
@@ -26,23 +27,16 @@ void report_open_error()
     fputs("open file error\n", stderr);
 }
 
-// The file's directory and a template for a private work file in it, named
+// A template for a private work file beside the configuration file, named
 // after the helper's traditional work file so that a stray one left by a
 // crash is recognised.
-int work_paths(char *dir, size_t dirlen, char *tmpl, size_t tmpllen)
+int work_template(char *tmpl, size_t tmpllen)
 {
     const char *cfg = sysroot_path(SP_CONFIG);
     const char *work = strrchr(sysroot_path(SP_CFGWORK), '/');
     const char *slash = strrchr(cfg, '/');
     if (slash == nullptr || work == nullptr)
         return -1;
-    size_t n = static_cast<size_t>(slash - cfg);
-    if (n == 0)
-        n = 1; // the file sits in "/"
-    if (n >= dirlen)
-        return -1;
-    memcpy(dir, cfg, n);
-    dir[n] = '\0';
     int m = snprintf(tmpl, tmpllen, "%.*s%s.XXXXXX", static_cast<int>(slash - cfg), cfg, work);
     return m < 0 || static_cast<size_t>(m) >= tmpllen ? -1 : 0;
 }
@@ -123,23 +117,16 @@ int replace_file(FILE *src, const struct stat *old, char *tmpl, const char *sect
     return 0;
 }
 
-// The configuration file for reading, or null with errno set.  Opened
-// without waiting, and only a regular file: a FIFO in its place would hold
-// the helper (and, during a set, the configuration lock the agent waits on)
-// until something wrote to it.
-FILE *open_config()
+// The configuration file for reading (its status into *sb), or null with
+// errno set.  Opened without waiting, and only a regular file: a FIFO in its
+// place would hold the helper (and, during a set, the configuration lock the
+// agent waits on) until something wrote to it.
+FILE *open_config(struct stat *sb)
 {
-    int fd = open(sysroot_path(SP_CONFIG), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = fd_openregular(sysroot_path(SP_CONFIG), O_RDONLY, sb);
     if (fd < 0)
         return nullptr;
-    struct stat sb;
-    FILE *fp = nullptr;
-    if (fstat(fd, &sb) != 0)
-        errno = EIO;
-    else if (!S_ISREG(sb.st_mode))
-        errno = EINVAL;
-    else
-        fp = fdopen(fd, "r");
+    FILE *fp = fdopen(fd, "r");
     if (fp == nullptr) {
         int saved = errno;
         close(fd);
@@ -173,7 +160,8 @@ const char *key_exist(const char *key, const char *line)
 
 int get_config_key(const char *section, const char *key, FILE *out)
 {
-    FILE *fp = open_config();
+    struct stat sb;
+    FILE *fp = open_config(&sb);
     if (fp == nullptr) {
         if (errno != ENOENT)
             report_open_error();
@@ -241,29 +229,26 @@ int set_config_file(const char *section, const char *key, const char *value)
     if (strlen(section) + 1 > fits || strlen(key) + strlen(value) + 4 > fits)
         return -1;
 
-    char dir[PATH_MAX], tmpl[PATH_MAX];
+    char tmpl[PATH_MAX];
     int lockfd = -1;
-    if (work_paths(dir, sizeof dir, tmpl, sizeof tmpl) != 0 || (lockfd = utils_cfglock()) < 0) {
+    if (work_template(tmpl, sizeof tmpl) != 0 || (lockfd = utils_cfglock()) < 0) {
         report_open_error();
         return -1;
     }
-    int dirfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     // Read only under the lock: a run that read before another's rename
     // would write that run's change away.
     int rc = -1;
     struct stat sb;
-    FILE *src = open_config();
+    FILE *src = open_config(&sb);
     if (src == nullptr && errno == ENOENT)
         rc = replace_file(nullptr, nullptr, tmpl, section, key, value);
-    else if (src != nullptr && fstat(fileno(src), &sb) == 0 && S_ISREG(sb.st_mode))
+    else if (src != nullptr)
         rc = replace_file(src, &sb, tmpl, section, key, value);
     if (src != nullptr)
         fclose(src);
     // Until the directory is on disk, a power cut may bring the old file back.
-    if (rc == 0 && (dirfd < 0 || (fsync(dirfd) != 0 && errno != EINVAL)))
+    if (rc == 0 && fd_syncdirof(sysroot_path(SP_CONFIG)) != 0)
         rc = -1;
-    if (dirfd >= 0)
-        close(dirfd);
     close(lockfd);
     if (rc != 0)
         report_open_error();
