@@ -125,14 +125,7 @@ const char *or_empty(const char *p)
     return p != nullptr ? p : "";
 }
 
-// Each adds one change to w and returns the number refused, 0 or 1.
-int queue_num(EA_WRITES *w, const char *sect, const char *key, long v)
-{
-    char text[24];
-    snprintf(text, sizeof text, "%ld", v);
-    return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
-}
-
+// Adds one change to w and returns the number refused, 0 or 1.
 int queue_unsigned(EA_WRITES *w, const char *sect, const char *key, unsigned v)
 {
     return ea_queuestr(w, sect, key, itoc(static_cast<int>(v))) == 0 ? 0 : 1;
@@ -250,6 +243,13 @@ int ea_queuestr(EA_WRITES *w, const char *sect, const char *key, const char *val
     w->text.emplace_back(or_empty(key));
     w->text.emplace_back(value);
     return 0;
+}
+
+int ea_queuenum(EA_WRITES *w, const char *sect, const char *key, long v)
+{
+    char text[24];
+    snprintf(text, sizeof text, "%ld", v);
+    return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
 }
 
 int ea_flush(EA_WRITES *w)
@@ -391,12 +391,12 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     errors += queue_unsigned(&w, S_SHUTDOWN, "INTERVAL", wp.CountDownTime);
     ea_st.INTERVAL = wp.CountDownTime;
     wp.BSuspend = ea_st.BSUSPEND;
-    errors += queue_num(&w, S_SHUTDOWN, "BSUSPEND", ea_st.BSUSPEND);
+    errors += ea_queuenum(&w, S_SHUTDOWN, "BSUSPEND", ea_st.BSUSPEND);
     errors += queue_unsigned(&w, S_SHUTDOWN, "CloseAppTime", wp.nCloseAppTime);
-    errors += queue_num(&w, S_EVENTLOG, "EventLogEnabled", lp.EnableEventLog);
+    errors += ea_queuenum(&w, S_EVENTLOG, "EventLogEnabled", lp.EnableEventLog);
     ea_st.EVENTLOGENABLED = lp.EnableEventLog;
     errors += queue_unsigned(&w, S_EVENTLOG, "EventLogMaxSize", lp.MaxEventRec);
-    errors += queue_num(&w, S_DATALOG, "DataLogEnabled", lp.EnableDataLog);
+    errors += ea_queuenum(&w, S_DATALOG, "DataLogEnabled", lp.EnableDataLog);
     ea_st.DATALOGENABLED = lp.EnableDataLog;
 
     int found = 0;
@@ -408,7 +408,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         ea_st.lastdatalog = 0;
     }
     errors += queue_unsigned(&w, S_DATALOG, "DataLogMaxSize", lp.MaxDataRec);
-    errors += queue_num(&w, S_UPS, "IgnoreOtherAgentDown", cp.bIgnore);
+    errors += ea_queuenum(&w, S_UPS, "IgnoreOtherAgentDown", cp.bIgnore);
     ui->bIgnoreDown = cp.bIgnore;
 
     char old[FILEHANDLE_LINE_MAX];
@@ -422,7 +422,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 
     int autoboot = ea_readint(S_UPS, "AutoBoot", 0, &found);
     if (!found || autoboot != wp.AutoReboot) {
-        errors += queue_num(&w, S_UPS, "AutoBoot", wp.AutoReboot);
+        errors += ea_queuenum(&w, S_UPS, "AutoBoot", wp.AutoReboot);
         ui->bAutoReboot = wp.AutoReboot;
         tell_autoboot(wp.AutoReboot != 0);
     }
@@ -432,7 +432,7 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         if (wp.ComSet > COMSET_MAX || wp.ComSet < COMSET_MIN)
             wp.ComSet = found ? comset : 0;
         // Signed: -1 and -2 must read back as themselves.
-        errors += queue_num(&w, S_UPS, "ComSet", wp.ComSet);
+        errors += ea_queuenum(&w, S_UPS, "ComSet", wp.ComSet);
         announce();
     }
 

@@ -35,6 +35,10 @@ struct EA_WRITES {
 // Returns 0, or -1 when writeparam would refuse it (then not added).
 int ea_queuestr(EA_WRITES *w, const char *sect, const char *key, const char *value);
 
+// Adds the change of key in section to the decimal text of v to w, like
+// ea_queuestr.  Returns the number of changes refused: 0 or 1.
+int ea_queuenum(EA_WRITES *w, const char *sect, const char *key, long v);
+
 // Stores the changes of w in one writeparams and empties w.  Returns the
 // number of changes that failed: 0, or all of them when the write failed.
 int ea_flush(EA_WRITES *w);

@@ -123,23 +123,16 @@ int queue_text(EA_WRITES *w, const char *sect, const char *key, const char *fiel
     return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
 }
 
-int queue_number(EA_WRITES *w, const char *sect, const char *key, long v)
-{
-    char text[24];
-    snprintf(text, sizeof text, "%ld", v);
-    return ea_queuestr(w, sect, key, text) == 0 ? 0 : 1;
-}
-
 int queue_event(EA_WRITES *w, const UPS_EVENTINFO *e)
 {
     char sect[16];
     section_of(sect, sizeof sect, e->EventID);
     int errors = 0;
     errors += ea_queuestr(w, sect, "Record", e->Record != 0 ? "Yes" : "No") == 0 ? 0 : 1;
-    errors += queue_number(w, sect, "ShutDown", e->Shutdown);
-    errors += queue_number(w, sect, "BroadcastType", e->BroadcastType);
-    errors += queue_number(w, sect, "BroadcastUser", e->BroadcastUser);
-    errors += queue_number(w, sect, "MailUser", e->MailUser);
+    errors += ea_queuenum(w, sect, "ShutDown", e->Shutdown);
+    errors += ea_queuenum(w, sect, "BroadcastType", e->BroadcastType);
+    errors += ea_queuenum(w, sect, "BroadcastUser", e->BroadcastUser);
+    errors += ea_queuenum(w, sect, "MailUser", e->MailUser);
     errors += queue_text(w, sect, "Command", e->Command, sizeof e->Command);
     return errors;
 }
