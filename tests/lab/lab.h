@@ -321,6 +321,12 @@ bool udp_send(int fd, const std::string &addr, uint16_t port, const std::string 
 // One packet from a stream: its 8-byte header, then Length - 8 more bytes.
 // "" on time-out; *closed tells whether the peer closed (or reset) first.
 std::string read_packet(int fd, int timeout_ms, bool *closed = nullptr);
+// A request on a connection and the one answer to it; "" when the request
+// could not be sent or no answer came in time.
+inline std::string ask(int fd, const std::string &request, int timeout_ms = 3000)
+{
+    return send_all(fd, request) ? read_packet(fd, timeout_ms) : std::string();
+}
 // Whether the peer closes the stream within the time (anything it sends
 // first is read and dropped).
 bool wait_closed(int fd, int timeout_ms);

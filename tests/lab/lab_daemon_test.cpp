@@ -62,13 +62,7 @@ std::string password(const char *user, const char *pass)
     return lab::packet(PK_PASSWORD, lab::bytes_of(p));
 }
 
-// A request on a connection and the one answer to it.
-std::string ask(int fd, const std::string &request, int timeout_ms = 3000)
-{
-    if (!lab::send_all(fd, request))
-        return "";
-    return lab::read_packet(fd, timeout_ms);
-}
+using lab::ask;
 
 // Nothing arrives on the connection within the time (it may stay open).
 bool quiet(int fd, int ms)

@@ -29,12 +29,7 @@ std::string read_request(int8_t cmd, int16_t first = 0, int16_t count = 0)
     return lab::packet(PK_READ, lab::bytes_of(c));
 }
 
-std::string ask(int fd, const std::string &request)
-{
-    if (!lab::send_all(fd, request))
-        return "";
-    return lab::read_packet(fd, 3000);
-}
+using lab::ask;
 
 std::vector<std::string> lines_of(const std::string &text)
 {
