@@ -42,7 +42,7 @@ enum { COMMSTATUS_NOUPS = 6 };
 enum { UDINFO_AUTOREBOOT = 1 }; // the live record's restart switch wins
 
 // The names on the wire hold 15 characters and their end.
-enum { NAME_MAX = 15 };
+enum { WIRE_NAME_MAX = 15 };
 
 int uname_nodename(char *dst, size_t size)
 {
@@ -111,10 +111,10 @@ int agent_name(char *dst, size_t size)
     char node[EA_MSGLEN];
     if (cm.nodename(node, sizeof node) != 0)
         return -1;
-    if (strlen(node) > NAME_MAX) {
+    if (strlen(node) > WIRE_NAME_MAX) {
         if (char *dot = strchr(node, '.'))
             *dot = '\0';
-        node[NAME_MAX] = '\0';
+        node[WIRE_NAME_MAX] = '\0';
     }
     wp_strlcpy(dst, node, size);
     return 0;
@@ -334,8 +334,8 @@ int getconfig(UPS_EOUT_DATA *out)
     cp.bIgnore = ea_readint(S_UPS, "IgnoreOtherAgentDown", 1);
     ui->bIgnoreDown = cp.bIgnore;
 
-    ea_readstr(S_UPS, "Group", cp.Group, NAME_MAX + 1, DEFAULT_GROUP);
-    wp_strlcpy(ui->Group, cp.Group, NAME_MAX + 1);
+    ea_readstr(S_UPS, "Group", cp.Group, WIRE_NAME_MAX + 1, DEFAULT_GROUP);
+    wp_strlcpy(ui->Group, cp.Group, WIRE_NAME_MAX + 1);
 
     wp.AutoReboot = ea_readint(S_UPS, "AutoBoot", 1);
     tell_autoboot(wp.AutoReboot != 0);
@@ -412,13 +412,13 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     ui->bIgnoreDown = cp.bIgnore;
 
     char old[FILEHANDLE_LINE_MAX];
-    cp.Group[NAME_MAX] = '\0';
+    cp.Group[WIRE_NAME_MAX] = '\0';
     ea_readstr(S_UPS, "Group", old, sizeof old, "");
-    if (strncmp(cp.Group, old, NAME_MAX) != 0) {
+    if (strncmp(cp.Group, old, WIRE_NAME_MAX) != 0) {
         errors += ea_queuestr(&w, S_UPS, "Group", cp.Group) == 0 ? 0 : 1;
         announce();
     }
-    wp_strlcpy(ui->Group, cp.Group, NAME_MAX + 1);
+    wp_strlcpy(ui->Group, cp.Group, WIRE_NAME_MAX + 1);
 
     int autoboot = ea_readint(S_UPS, "AutoBoot", 0, &found);
     if (!found || autoboot != wp.AutoReboot) {
@@ -476,7 +476,7 @@ int getupsstatus(UPS_UPSINFO *ui)
     if (ui->ComId >= 0)
         ui->PreChangeBatt = battery_date(ui);
 
-    if (!ea_readstr(S_UPS, "Group", ui->Group, NAME_MAX + 1, DEFAULT_GROUP)) {
+    if (!ea_readstr(S_UPS, "Group", ui->Group, WIRE_NAME_MAX + 1, DEFAULT_GROUP)) {
         log_missing("Cannot read Group from config file");
         writeparam(S_UPS, "Group", DEFAULT_GROUP);
     }
