@@ -371,6 +371,7 @@ void daemon_engineviews(AGENT *ap, unsigned datatype)
 {
     ein.datatype = static_cast<E_DATATYPE>(datatype);
     ein.DATA.upsinfop = &ap->aip->ups.ui;
+    ein.DATA.upsstatp = &ap->aip->ups.upsstat;
     ein.DATA.upsconfigp = &ap->aip->ups.up;
     ein.DATA.schlist = nullptr;
     ein.DATA.eu.eap = ap->el;

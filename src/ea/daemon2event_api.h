@@ -102,13 +102,14 @@ typedef struct UPS_EVENTUSERS {
 typedef struct UPS_EIN_DATA {
     E_DATATYPE datatype;
     struct {
-        UPS_UPSINFO *upsinfop;  // the live record in the shared segment
-        UPS_PARAM *upsconfigp;  // working, log and communication parameters
-        SCHEDULELIST *schlist;  // schedule settings to store
-        UPS_EVENTUSERS eu;      // event settings and users
-        LOGRANGE *range;        // log lines to read
-        AGENTCMD *acp;          // a monitor command
-        AGENTEVENT *agentevent; // a notice about an agent
+        UPS_UPSINFO *upsinfop;    // the live record in the shared segment
+        const uint32_t *upsstatp; // the UPS status word beside it (UPS.upsstat); null reads 0
+        UPS_PARAM *upsconfigp;    // working, log and communication parameters
+        SCHEDULELIST *schlist;    // schedule settings to store
+        UPS_EVENTUSERS eu;        // event settings and users
+        LOGRANGE *range;          // log lines to read
+        AGENTCMD *acp;            // a monitor command
+        AGENTEVENT *agentevent;   // a notice about an agent
     } DATA;
 } UPS_EIN_DATA, *UPS_EIN_DATAP;
 

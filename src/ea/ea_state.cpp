@@ -22,6 +22,10 @@ ea_state defaults(ea_callback_fn callback)
     s.DOWNEVENTID = 255;
     s.EVENTLOGENABLED = 1;
     s.CLOSEAPPTIME = 300;
+    s.reboot_old = -1;
+    s.lastdownreason = NONE;
+    s.lastlastdownreason = NONE;
+    s.scheinterval = 300;
     // No event yet: the first one shifts an empty entry into the older place.
     for (UPS_EVENTLOGINFO &e : s.last2event) {
         e.EventId = 255;

@@ -10,6 +10,7 @@
 #include "ea/daemon2event_api.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
 
 // Why a shutdown or a self-test is pending.
@@ -149,6 +150,41 @@ struct ea_state {
     // Whether an event of this process has shifted the memory yet: the first
     // one leaves the older place empty (id 255), whatever was loaded.
     int eventshifted;
+
+    // Status evaluation: what the previous look at the UPS saw.
+    uint32_t last_u_status;
+    int LASTUPSSTAT;
+    int LASTCOMMSTATUS;
+    char model_lasttime[256];
+    char group_last[256];
+    uint32_t agenttype_last;
+    int ignore_last;
+    int reboot_old;
+    int com_estab_once;
+    int just_fail;
+    int dispgrace;
+    int sche_on;
+    // The mains-failure countdown's own clock (monotonic seconds when
+    // armed), so a change of the wall clock cannot move the deadline.
+    double acfail_armed;
+    // Communication was lost while a mains failure or a low battery was
+    // governing: the countdown and the shutdown go on without the UPS.
+    int lostonbattery;
+
+    // Tick memory.
+    time_t lastdowncount;
+    time_t lastschdowncount;
+    int lastdownreason;
+    int lastlastdownreason;
+    int HASBGNSPE;
+    int HASBGNWEE;
+    int HASBGNMON;
+    long scheinterval;
+    long dp;
+    time_t sd_lastdowncount; // shutdown_system's own: last grace-wait message
+
+    // Terminals of the user being written to, ended by an empty entry.
+    char gszUserList[64][32];
 
     ea_callback_fn callback;
 };

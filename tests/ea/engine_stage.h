@@ -18,6 +18,7 @@ namespace testutil
 // record starts cleared; a fixture derives from it to name them.
 struct EngineRecords {
     UPS_UPSINFO ui{};
+    uint32_t W = 0; // the UPS status word
     UPS_PARAM up{};
     UPS_EVENTINFO events[AGENT_NEVENTS]{};
     USERSDATA users[AGENT_NUSERS]{};
@@ -28,6 +29,7 @@ struct EngineRecords {
     EngineRecords()
     {
         in.DATA.upsinfop = out.DATA.upsinfop = &ui;
+        in.DATA.upsstatp = &W;
         in.DATA.upsconfigp = out.DATA.upsconfigp = &up;
         in.DATA.eu = out.DATA.eu = UPS_EVENTUSERS{events, &uinfo};
     }
