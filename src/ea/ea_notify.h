@@ -26,7 +26,8 @@ int UpdateUserList(const char *username);
 
 // Splits one line of who's output: name (32 bytes) the text before the
 // first blank, tty (32 bytes) the next word.  A name longer than 31
-// characters leaves both empty.
+// characters leaves both empty; a terminal word longer than 31 leaves tty
+// empty (cut, it would name another terminal).
 void ParseWho(const char *line, char *name, char *tty);
 
 // Host names are used as the system gives them: returns 0, name unchanged.

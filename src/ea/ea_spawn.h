@@ -33,6 +33,10 @@ struct ea_spawn_ops {
     int (*exec)(const char *path, const char *const argv[]);
 };
 
+// Back to the real operations, with no children counted (tests start
+// fresh; children still running are the caller's to end).
+void ea_spawn_init(void);
+
 // The operations in use; never null.
 const ea_spawn_ops *ea_spawn(void);
 
