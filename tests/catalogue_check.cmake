@@ -7,7 +7,7 @@
 #       -DPOT=<scratch .pot> -P catalogue_check.cmake
 #
 # The keywords are the engine's ways into gettext: gettext itself, the
-# message pair (ea_msgpair), the missing-key diagnostics (log_missing) and
+# message pair (ea_msgpair, ea_msgformat), the missing-key diagnostics (log_missing) and
 # the event texts of the catalogue table (the 4th argument of row()).
 
 foreach(var XGETTEXT MSGCMP SOURCE_DIR PO POT)
@@ -24,7 +24,7 @@ endif()
 
 execute_process(
   COMMAND ${XGETTEXT} --from-code=UTF-8 --language=C++ --omit-header -k -kgettext
-          -kea_msgpair -klog_missing -krow:4 -o ${POT} ${sources}
+          -kea_msgpair -kea_msgformat -klog_missing -krow:4 -o ${POT} ${sources}
   RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "catalogue_check: xgettext failed (${rc})")

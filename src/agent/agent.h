@@ -47,6 +47,11 @@ inline constexpr uint32_t AGTYPE_PROTECTOR = 1; // host protected by another age
 inline constexpr uint32_t AGTYPE_PLAIN = 2;     // answers without model or group
 inline constexpr uint32_t AGTYPE_GROUPED = 3;   // this and above: with group,
                                                 // and tells other agents on down
+// Agents with their own UPS, by the grace they give before the system goes
+// down: none, one minute, two minutes.
+inline constexpr uint32_t AGTYPE_LOW = 4;
+inline constexpr uint32_t AGTYPE_NORMAL = 5;
+inline constexpr uint32_t AGTYPE_HIGH = 6;
 
 // SELFTESTRESULT.Result.
 inline constexpr uint32_t SELFTEST_FAILED = 0;
@@ -357,6 +362,42 @@ static_assert(offsetof(ANMSG, msglen) == 0);
 static_assert(offsetof(ANMSG, msgseqno) == 4);
 static_assert(offsetof(ANMSG, msgremained) == 8);
 static_assert(offsetof(ANMSG, buf) == 12);
+
+// Arguments of the shutdown command in AGINFO.ba2u (msglen 8).
+typedef struct UPSDOWNARG {
+    int32_t downdelay; // seconds until the output goes off
+    int32_t downlast;  // seconds until it comes back; 0 stays off, < 0 as 0
+                       // but leaves the unit's restart switch alone
+} UPSDOWNARG, *UPSDOWNARGP;
+
+static_assert(sizeof(UPSDOWNARG) == 8);
+static_assert(offsetof(UPSDOWNARG, downdelay) == 0);
+static_assert(offsetof(UPSDOWNARG, downlast) == 4);
+
+// Command words from the daemon on chna2u: the command in the upper 16 bits.
+// The reply word repeats them with UPSREPLY_OK or UPSREPLY_FAIL below.
+inline constexpr uint32_t UPSCMD_MASK = 0xFFFF0000;
+inline constexpr uint32_t UPSCMD_BATTDATE = 0x00050000;    // refresh switches, date
+inline constexpr uint32_t UPSCMD_TESTLOW = 0x02000000;     // self-test to battery low
+inline constexpr uint32_t UPSCMD_TEST10 = 0x03000000;      // 10-second self-test
+inline constexpr uint32_t UPSCMD_TESTCANCEL = 0x04000000;  // "CT"
+inline constexpr uint32_t UPSCMD_SHUTDOWN = 0x06000000;    // UPSDOWNARG in ba2u
+inline constexpr uint32_t UPSCMD_DOWNCANCEL = 0x07000000;  // "C"
+inline constexpr uint32_t UPSCMD_AUTOTESTOFF = 0x08000000; // "AC"
+inline constexpr uint32_t UPSCMD_AUTOTESTON = 0x09000000;  // "AR"
+inline constexpr uint32_t UPSCMD_BUZZERON = 0x0A000000;    // "Bn"
+inline constexpr uint32_t UPSCMD_BUZZEROFF = 0x0B000000;   // "Bf"
+inline constexpr uint32_t UPSCMD_SETBATTDATE = 0x0C000000; // BATTCHGTIME in ba2u
+inline constexpr uint32_t UPSCMD_BUZZERTEST = 0x0D000000;  // "Bt", or the sequence
+inline constexpr uint32_t UPSCMD_RESTARTOFF = 0x0E000000;  // "Af"
+inline constexpr uint32_t UPSCMD_RESTARTON = 0x0F000000;   // "An"
+inline constexpr uint32_t UPSCMD_LEVELA = 0x30000000;      // "VA"
+inline constexpr uint32_t UPSCMD_LEVELB = 0x40000000;      // "VB"
+inline constexpr uint32_t UPSCMD_LEVELH = 0x50000000;      // "VH"
+inline constexpr uint32_t UPSCMD_LEVELL = 0x60000000;      // "VL"
+inline constexpr uint32_t UPSCMD_REFRESH = 0xF0000000;     // poll now
+inline constexpr uint32_t UPSREPLY_OK = 0x0001;
+inline constexpr uint32_t UPSREPLY_FAIL = 0xFFFF;
 
 // The whole shared-memory segment.  The agent manager maps it too, so its
 // layout is fixed independently of this build.

@@ -10,6 +10,7 @@
 #define VOLTMIRA_AGENT_AGENT_UPS_H
 
 #include "agent/agent.h"
+#include "agent/ups_flags.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,36 +18,12 @@
 // ---------------------------------------------------------------------------
 // Codes written into the live record
 
-// UPS_UPSINFO.upsstat: the state code.  UPSST_SHUTDOWN is held only while
-// one reply is evaluated and never left in the field.
-inline constexpr int8_t UPSST_NORMAL = 0;
-inline constexpr int8_t UPSST_TEST = 3;
-inline constexpr int8_t UPSST_SHUTDOWN = 4;
-inline constexpr int8_t UPSST_BYPASS = 16;
-inline constexpr int8_t UPSST_FAULT = 20;
-inline constexpr int8_t UPSST_OVERLOAD = 21;
-inline constexpr int8_t UPSST_UTILFAIL = 33;
-
 // UPS_UPSINFO.BattStatus; 0 means not read yet.
 inline constexpr int8_t BATT_NORMAL = 1;
 inline constexpr int8_t BATT_TEST = 5;
 inline constexpr int8_t BATT_WEAK = 18;
 inline constexpr int8_t BATT_DISCONNECTED = 19;
 inline constexpr int8_t BATT_LOW = 34;
-
-// UPS.upsstat: the status flag word.
-inline constexpr uint32_t UPSF_CF = 0x10;           // the unit answered "CF"
-inline constexpr uint32_t UPSF_BATTLOW = 0x100;     // Q1 b6
-inline constexpr uint32_t UPSF_BATTDISC = 0x200;    // "V" position 0
-inline constexpr uint32_t UPSF_BATTWEAK = 0x400;    // Q1 b0 or the weak latch
-inline constexpr uint32_t UPSF_UTILFAIL = 0x1000;   // Q1 b7
-inline constexpr uint32_t UPSF_FAULT = 0x2000;      // Q1 b4 or the hardware latch
-inline constexpr uint32_t UPSF_OVERLOAD = 0x4000;   // load of 101 % or more
-inline constexpr uint32_t UPSF_BYPASS = 0x8000;     // Q1 b5 on an on-line unit
-inline constexpr uint32_t UPSF_TEST = 0x10000;      // self-test running or asked for
-inline constexpr uint32_t UPSF_SHUTDOWN = 0x20000;  // Q1 b1
-inline constexpr uint32_t UPSF_STANDBY = 0x40000;   // Q1 b3
-inline constexpr uint32_t UPSF_TESTENDED = 0x80000; // a test outcome awaits the engine
 
 // UPS_UPSINFO.ufStatus: the functions the unit offers.
 inline constexpr uint16_t UPSFN_SFOFF = 0x0004;    // "Sf" shutdown without restore
@@ -255,41 +232,8 @@ int ups_savetestrslt(SELFTESTRESULT *rtp, uint32_t rslt);
 // ---------------------------------------------------------------------------
 // Control commands (ups_command.cpp)
 
-// Arguments of the shutdown command in AGINFO.ba2u (msglen 8).
-typedef struct UPSDOWNARG {
-    int32_t downdelay; // seconds until the output goes off
-    int32_t downlast;  // seconds until it comes back; 0 stays off, < 0 as 0
-                       // but leaves the unit's restart switch alone
-} UPSDOWNARG, *UPSDOWNARGP;
-
-static_assert(sizeof(UPSDOWNARG) == 8);
-static_assert(offsetof(UPSDOWNARG, downdelay) == 0);
-static_assert(offsetof(UPSDOWNARG, downlast) == 4);
-
-// Command words from the daemon on chna2u: the command in the upper 16 bits.
-// The reply word repeats them with UPSREPLY_OK or UPSREPLY_FAIL below.
-inline constexpr uint32_t UPSCMD_MASK = 0xFFFF0000;
-inline constexpr uint32_t UPSCMD_BATTDATE = 0x00050000;    // refresh switches, date
-inline constexpr uint32_t UPSCMD_TESTLOW = 0x02000000;     // self-test to battery low
-inline constexpr uint32_t UPSCMD_TEST10 = 0x03000000;      // 10-second self-test
-inline constexpr uint32_t UPSCMD_TESTCANCEL = 0x04000000;  // "CT"
-inline constexpr uint32_t UPSCMD_SHUTDOWN = 0x06000000;    // UPSDOWNARG in ba2u
-inline constexpr uint32_t UPSCMD_DOWNCANCEL = 0x07000000;  // "C"
-inline constexpr uint32_t UPSCMD_AUTOTESTOFF = 0x08000000; // "AC"
-inline constexpr uint32_t UPSCMD_AUTOTESTON = 0x09000000;  // "AR"
-inline constexpr uint32_t UPSCMD_BUZZERON = 0x0A000000;    // "Bn"
-inline constexpr uint32_t UPSCMD_BUZZEROFF = 0x0B000000;   // "Bf"
-inline constexpr uint32_t UPSCMD_SETBATTDATE = 0x0C000000; // BATTCHGTIME in ba2u
-inline constexpr uint32_t UPSCMD_BUZZERTEST = 0x0D000000;  // "Bt", or the sequence
-inline constexpr uint32_t UPSCMD_RESTARTOFF = 0x0E000000;  // "Af"
-inline constexpr uint32_t UPSCMD_RESTARTON = 0x0F000000;   // "An"
-inline constexpr uint32_t UPSCMD_LEVELA = 0x30000000;      // "VA"
-inline constexpr uint32_t UPSCMD_LEVELB = 0x40000000;      // "VB"
-inline constexpr uint32_t UPSCMD_LEVELH = 0x50000000;      // "VH"
-inline constexpr uint32_t UPSCMD_LEVELL = 0x60000000;      // "VL"
-inline constexpr uint32_t UPSCMD_REFRESH = 0xF0000000;     // poll now
-inline constexpr uint32_t UPSREPLY_OK = 0x0001;
-inline constexpr uint32_t UPSREPLY_FAIL = 0xFFFF;
+// The command words and the shutdown command's UPSDOWNARG are the
+// contract between the two processes: agent.h.
 
 // The largest values the shutdown commands can carry: two digits of delay
 // minutes, four (bracket units) or five digits of restore minutes.

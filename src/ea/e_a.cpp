@@ -6,6 +6,8 @@
 
 #include "agent/strings.h"
 #include "ea/ea_action.h"
+#include "ea/ea_check.h"
+#include "ea/ea_tick.h"
 #include "ea/ea_config.h"
 #include "ea/ea_events.h"
 #include "ea/ea_history.h"
@@ -86,9 +88,7 @@ int do_request(int cmd, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         return failed;
     }
     case EA_CHECKUPS:
-        // The evaluation of the UPS state into events comes with the
-        // detection; until then the pass only runs the tick.
-        return 0;
+        return checkupsstatus(in, out) < 0;
     case EA_CHECKAGENT:
         if (ea_st.ISSHUTTINGDOWN)
             return 0;
@@ -117,25 +117,15 @@ int Event_Action(int cmd, UPS_EIN_DATA *in, int *outcmd, UPS_EOUT_DATA *out)
     return errors ? -1 : 0;
 }
 
-int checkagent(AGENTEVENT *agentevent, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
-{
-    if (agentevent == nullptr)
-        return -1;
-    switch (agentevent->id) {
-    case AGEV_STOP:
-        return eventaction(8, in, out);
-    // The manager's settings change (AGEV_SETTINGS) and another agent's
-    // network shutdown (AGEV_NETDOWN) come with the detection and the
-    // shutdown actions.
-    default:
-        return 0;
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Messages to the monitors
 
 int ea_sendtext(const char *text, unsigned lang)
+{
+    return ea_sendtext_kind(CB_MESSAGE, text, lang);
+}
+
+int ea_sendtext_kind(int kind, const char *text, unsigned lang)
 {
     // The conversion wants room for twice the text; the converted text is
     // never longer than its source, so it fits msgbuffer1 again.
@@ -143,7 +133,7 @@ int ea_sendtext(const char *text, unsigned lang)
     if (JConvForDataOutToNetwork(text != nullptr ? text : "", conv, sizeof conv, 1) < 0)
         conv[0] = '\0';
     wp_strlcpy(ea_st.msgbuffer1, conv, sizeof ea_st.msgbuffer1);
-    return ea_callback(CB_MESSAGE, ea_st.msgbuffer1, lang, 0) != 0 ? -1 : 0;
+    return ea_callback(kind, ea_st.msgbuffer1, lang, 0) != 0 ? -1 : 0;
 }
 
 int ea_sendpair(void)
@@ -154,14 +144,33 @@ int ea_sendpair(void)
     return r;
 }
 
-int ea_msgpair(const char *fmt, ...)
+namespace
 {
-    va_list ap, ap2;
-    va_start(ap, fmt);
+
+void format_pair(const char *fmt, va_list ap)
+{
+    va_list ap2;
     va_copy(ap2, ap);
     vsnprintf(ea_st.msgbuffer, sizeof ea_st.msgbuffer, gettext(fmt), ap);
     vsnprintf(ea_st.msgbuffer2, sizeof ea_st.msgbuffer2, fmt, ap2);
     va_end(ap2);
+}
+
+} // namespace
+
+void ea_msgformat(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    format_pair(fmt, ap);
+    va_end(ap);
+}
+
+int ea_msgpair(const char *fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    format_pair(fmt, ap);
     va_end(ap);
     return ea_sendpair();
 }

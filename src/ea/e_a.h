@@ -11,8 +11,9 @@
 // refused, or the code is unknown.
 int docommand(AGENTCMD *acp, UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
 
-// A notice about an agent (AGEV_*).  0, or -1 when its work failed.
-int checkagent(AGENTEVENT *agentevent, UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
+// Formats fmt translated into msgbuffer and in English into msgbuffer2,
+// without sending.
+void ea_msgformat(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Formats fmt translated into msgbuffer and in English into msgbuffer2, then
 // sends both (ea_sendpair).  0, or -1 when a send failed.
@@ -24,5 +25,9 @@ int ea_sendpair(void);
 
 // Sends text once, converted for the network, with language lang.  0 or -1.
 int ea_sendtext(const char *text, unsigned lang);
+
+// The same with callback kind (CB_MESSAGE, or CB_NETDOWNMSG, after which the
+// daemon tells the network that this host goes down).
+int ea_sendtext_kind(int kind, const char *text, unsigned lang);
 
 #endif

@@ -1,6 +1,6 @@
-// Events and the tick.  An event is remembered as one of the two latest and,
-// when its settings say so, written to the event log; the tick writes the
-// data log and publishes the time stamp and the two latest events.
+// Raising an event: it is remembered as one of the two latest and, as its
+// settings say, logged, told to the users, mailed, given to its command and
+// made the cause of a system shutdown.
 #include "ea/ea_action.h"
 
 #include "agent/strings.h"
@@ -8,6 +8,7 @@
 #include "ea/e_a.h"
 #include "ea/ea_events.h"
 #include "ea/ea_history.h"
+#include "ea/ea_notify.h"
 #include "ea/ea_state.h"
 #include "ea/ea_time.h"
 
@@ -65,6 +66,23 @@ const UPS_EVENTINFO *find_settings(const UPS_EVENTINFO *eap, int eventid)
     return nullptr;
 }
 
+// An event set to shut the system down starts an event shutdown, unless it
+// is itself part of a shutdown or another shutdown already reached its
+// deadline.
+void event_shutdown(int eventid)
+{
+    if (eventid == EV_SYSDOWN || eventid == EV_USERDOWN || eventid == EV_AGENTDOWN ||
+        ea_st.DOWNREACHED)
+        return;
+    time_t now = sysclock_time();
+    if (ea_st.next_off > ea_st.EVENTTRIGGER_off || ea_st.next_off == 0 || ea_st.ACFAIL_off > now ||
+        ea_st.next_off > now) {
+        ea_st.EVENTTRIGGER_off = now;
+        ea_st.downreason = EVENT_TRIGGER;
+        ea_st.next_off = now;
+    }
+}
+
 } // namespace
 
 int eventaction(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
@@ -94,32 +112,13 @@ int eventaction(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
                  name) < 0)
         errors++;
 
-    // The users' notification (wall, write, mail), the event's own command
-    // and the event-triggered shutdown come with the actions.
-    return errors ? -1 : 0;
-}
+    const UPS_USERSINFO *uip = ea_st.CURRENTCMD == EA_GETEVENT ? out->DATA.eu.uip : in->DATA.eu.uip;
+    ea_notify(eventid, ev, uip);
 
-int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
-{
-    int errors = 0;
-    time_t now = sysclock_time();
-    UPS_UPSINFO *ui = in->DATA.upsinfop;
-
-    // The countdowns, the shutdown itself and the scheduled self-tests come
-    // with the actions and the schedules; the data log runs already.
-    if (ea_st.DATALOGENABLED &&
-        labs(static_cast<long>(now - ea_st.lastdatalog)) >= ea_st.DLOGINTERVAL && !ea_st.ISCOMLST &&
-        ui->upsmodel[0] == 'Q') {
-        if (datalog(&ui->upsdata, static_cast<int>(out->DATA.upsconfigp->logparam.MaxDataRec)) < 0)
-            errors++;
-        ea_st.lastdatalog = now;
+    if (ev->Shutdown) {
+        event_shutdown(eventid);
+        ea_st.DOWNEVENTID = eventid;
     }
-
-    // Until the status evaluation publishes them on every pass, the tick
-    // does: monitors show the two latest events and the time of the sample.
-    // An event log that is not there yet is no failure of the tick.
-    getlasttwoevents(out->DATA.upsinfop->events);
-    gettime(now, &out->DATA.upsinfop->timeinfo);
     return errors ? -1 : 0;
 }
 

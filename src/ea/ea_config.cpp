@@ -36,7 +36,6 @@ const char *const S_DATALOG = "DataLog";
 
 const char *const DEFAULT_GROUP = "Group A";
 
-enum { AGTYPE_PROTECTOR = 1, AGTYPE_LOW = 4, AGTYPE_NORMAL = 5, AGTYPE_HIGH = 6 };
 enum { COMSET_MIN = -2, COMSET_MAX = 4 };
 enum { COMMSTATUS_NOUPS = 6 };
 enum { UDINFO_AUTOREBOOT = 1 }; // the live record's restart switch wins
@@ -192,6 +191,11 @@ UPS_TIMEINFO battery_date(const UPS_UPSINFO *ui)
 }
 
 } // namespace
+
+int ea_hostname(char *dst, size_t size)
+{
+    return cm.nodename(dst, size);
+}
 
 void ea_config_setnodename(ea_nodename_fn fn)
 {

@@ -74,4 +74,8 @@ int initial(UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
 typedef int (*ea_nodename_fn)(char *dst, size_t size);
 void ea_config_setnodename(ea_nodename_fn fn);
 
+// This host's name as the node-name seam gives it, into dst (size bytes,
+// terminated).  0, or -1 when the system cannot tell it.
+int ea_hostname(char *dst, size_t size);
+
 #endif

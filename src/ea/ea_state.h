@@ -20,7 +20,7 @@ enum REASON {
     WEEKLY = 2,
     MONTHLY = 3,
     AC_FAIL = 4,
-    BATT_LOW = 5,
+    BATTERY_LOW = 5,
     EVENT_TRIGGER = 6,
     USER_SPECIFY = 7,
     USER_SPECIFY_LOW = 8,
@@ -67,6 +67,9 @@ enum {
     CB_ANNOUNCE_STATE = 0x80000,
     CB_DETECTLEVEL = 0x20000,
     CB_BUZZERTEST = 0x40000,
+    // The engine reaches the network only through the daemon: tell the
+    // monitors and the other agents that this host goes down (three times).
+    CB_BROADCASTDOWN = 0x100000,
 };
 
 inline constexpr int EA_MSGLEN = 256;    // msgbuffer, msgbuffer1, msgbuffer2
@@ -167,6 +170,7 @@ struct ea_state {
     // The mains-failure countdown's own clock (monotonic seconds when
     // armed), so a change of the wall clock cannot move the deadline.
     double acfail_armed;
+    int acfail_timing;
     // Communication was lost while a mains failure or a low battery was
     // governing: the countdown and the shutdown go on without the UPS.
     int lostonbattery;
@@ -182,6 +186,9 @@ struct ea_state {
     long scheinterval;
     long dp;
     time_t sd_lastdowncount; // shutdown_system's own: last grace-wait message
+    // The UPS and the other agents have been told; only the system's
+    // shutdown command is left to start.
+    int sd_upstold;
 
     // Terminals of the user being written to, ended by an empty entry.
     char gszUserList[64][32];
