@@ -29,11 +29,6 @@ int Daemon_BufferLen = 0;
 
 NETCLI net_client_p[DAEMON_MAXCLIENTS];
 
-UPS_EIN_DATA ein;
-UPS_EOUT_DATA eout;
-int ein_cmd;
-int eout_cmd;
-
 namespace
 {
 
@@ -362,38 +357,6 @@ char *UpStrings(char *s)
             *p = static_cast<char>(*p - 'a' + 'A');
     }
     return s;
-}
-
-// ---------------------------------------------------------------------------
-// Requests to the engine
-
-void daemon_engineviews(AGENT *ap, unsigned datatype)
-{
-    ein.datatype = static_cast<E_DATATYPE>(datatype);
-    ein.DATA.upsinfop = &ap->aip->ups.ui;
-    ein.DATA.upsstatp = &ap->aip->ups.upsstat;
-    ein.DATA.upsconfigp = &ap->aip->ups.up;
-    ein.DATA.schlist = nullptr;
-    ein.DATA.eu.eap = ap->el;
-    ein.DATA.eu.uip = &daemon_st.users;
-    eout.DATA.upsinfop = ein.DATA.upsinfop;
-    eout.DATA.upsconfigp = ein.DATA.upsconfigp;
-    eout.DATA.schlist = nullptr;
-    eout.DATA.eu = ein.DATA.eu;
-}
-
-int daemon_callengine(int cmd)
-{
-    ein_cmd = cmd;
-    return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
-}
-
-int daemon_agentevent(AGENT *ap, int32_t id)
-{
-    daemon_engineviews(ap, E_UPSTAT | E_UPSCONFIG | E_AGENTEVENT);
-    daemon_st.agentevent = {id, nullptr};
-    ein.DATA.agentevent = &daemon_st.agentevent;
-    return daemon_callengine(EA_CHECKAGENT);
 }
 
 // ---------------------------------------------------------------------------

@@ -121,26 +121,6 @@ int daemon_findclient(int sockfd);
 int daemon_sendcmdtoups(AGENT *ap, int cmd);
 
 // ---------------------------------------------------------------------------
-// The engine's parameters, kept for the life of the process.
-
-extern UPS_EIN_DATA ein;
-extern UPS_EOUT_DATA eout;
-extern int ein_cmd;
-extern int eout_cmd;
-
-// Points ein and eout at the daemon's memory (the live record, the
-// parameters, the event settings and users) for one request of the given
-// E_DATATYPE bits; no schedule list, any other field as it was.
-void daemon_engineviews(AGENT *ap, unsigned datatype);
-
-// Calls the engine with request cmd on ein and eout; the engine's result.
-int daemon_callengine(int cmd);
-
-// Tells the engine of an agent event (AGEV_*) through its request
-// EA_CHECKAGENT on the daemon's records; the engine's result.
-int daemon_agentevent(AGENT *ap, int32_t id);
-
-// ---------------------------------------------------------------------------
 // The loop
 
 // Initialisation, then passes of one second each for ever; leaves the

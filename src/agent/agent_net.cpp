@@ -2,6 +2,7 @@
 
 #include "agent/agent_daemon.h"
 #include "agent/agent_log.h"
+#include "agent/daemon_engine.h"
 #include "agent/net_queue.h"
 #include "agent/strings.h"
 #include "agent/sysclock.h"
@@ -493,7 +494,28 @@ void model_text(char *dst, size_t dstsize, const UPS_UPSINFO *ui)
     wp_strlcpy(dst, model, dstsize);
 }
 
-void address_broadcast(AGENT *ap, uint16_t port)
+bool attached(const AGENT *ap)
+{
+    return ap != nullptr && ap->aip != nullptr && ap->aip != reinterpret_cast<AGINFOP>(-1);
+}
+
+// An announcement names a model only of a family the monitors know by name.
+void announced_model(char *dst, size_t dstsize, const UPS_UPSINFO *ui)
+{
+    char shown[sizeof ui->upsmodel];
+    model_text(shown, sizeof shown, ui);
+    memset(dst, 0, dstsize);
+    if (shown[0] != 'Q') {
+        wp_strlcpy(dst, "          ", dstsize);
+        return;
+    }
+    size_t max = dstsize - 1 < sizeof ui->upsmodel ? dstsize - 1 : sizeof ui->upsmodel;
+    memcpy(dst, ui->upsmodel, strnlen(ui->upsmodel, max));
+}
+
+} // namespace
+
+void net_addressbroadcast(AGENT *ap, uint16_t port)
 {
     UPS_CLIADDR *ca = daemon_cliaddr();
     ca->sockfd = ap->agnet.ufd;
@@ -503,14 +525,7 @@ void address_broadcast(AGENT *ap, uint16_t port)
     ca->addr.sin_port = htons(port);
 }
 
-bool attached(const AGENT *ap)
-{
-    return ap != nullptr && ap->aip != nullptr && ap->aip != reinterpret_cast<AGINFOP>(-1);
-}
-
-// Puts the record of size bytes behind a header of kind into the buffer
-// (already addressed) and sends it.
-int send_record(AGENT *ap, uint8_t kind, const void *rec, size_t size)
+int net_sendrecord(AGENT *ap, uint8_t kind, const void *rec, size_t size)
 {
     const uint32_t length = static_cast<uint32_t>(sizeof(UPS_PACKET_HEAD) + size);
     if (daemon_reallocbuf(static_cast<int>(length)) < 0)
@@ -519,8 +534,6 @@ int send_record(AGENT *ap, uint8_t kind, const void *rec, size_t size)
     memcpy(daemon_data(), rec, size);
     return net_sendpacketout(ap);
 }
-
-} // namespace
 
 void net_packethead(AGENT *ap, uint8_t kind, uint32_t length)
 {
@@ -531,15 +544,18 @@ void net_packethead(AGENT *ap, uint8_t kind, uint32_t length)
     h->Length = length;
 }
 
-void net_agentanswer(AGENT *ap, UPS_ANSAGENT *a, int32_t cmd, int kind, int withmodel, int32_t comm)
+void net_agentanswer(AGENT *ap, UPS_ANSAGENT *a, int32_t cmd, int kind, int form, int32_t comm)
 {
     const UPS_UPSINFO *ui = &ap->aip->ups.ui;
     const UPS_COMMPARAM *cp = &ap->aip->ups.up.commparam;
     memset(a, 0, sizeof *a);
     a->cmd = static_cast<NSCommands>(cmd);
     net_textout(a->Agent, sizeof a->Agent, cp->Agent, sizeof cp->Agent, kind);
-    net_textout(a->Group, sizeof a->Group, cp->Group, sizeof cp->Group, kind);
-    if (withmodel)
+    if (form != NET_ANS_ANNOUNCE || cp->AgentType != AGTYPE_PLAIN)
+        net_textout(a->Group, sizeof a->Group, cp->Group, sizeof cp->Group, kind);
+    if (form == NET_ANS_ANNOUNCE)
+        announced_model(a->upsmodel, sizeof a->upsmodel, ui);
+    else if (form == NET_ANS_MODEL)
         model_text(a->upsmodel, sizeof a->upsmodel, ui);
     a->UPSStatus = ui->upsstat;
     a->NT = NET_OS_OWN;
@@ -584,7 +600,7 @@ int net_answermonitorinq(AGENT *ap)
         UPS_ANSPROT a;
         if (net_protanswer(ap, &a, Reply, NET_OS_OWN, 1) != 0)
             return -1;
-        return send_record(ap, PK_ANSPROT, &a, sizeof a);
+        return net_sendrecord(ap, PK_ANSPROT, &a, sizeof a);
     }
 
     int8_t comm = ui->CommStatus;
@@ -597,8 +613,8 @@ int net_answermonitorinq(AGENT *ap)
     if (noups)
         shown = COMM_NOUPS;
     UPS_ANSAGENT a;
-    net_agentanswer(ap, &a, Reply, kind, model, shown);
-    return send_record(ap, PK_ANSAGENT, &a, sizeof a);
+    net_agentanswer(ap, &a, Reply, kind, model ? NET_ANS_MODEL : NET_ANS_NOMODEL, shown);
+    return net_sendrecord(ap, PK_ANSAGENT, &a, sizeof a);
 }
 
 int net_broadcastdown2monitor(AGENT *ap)
@@ -612,13 +628,13 @@ int net_broadcastdown2monitor(AGENT *ap)
         UPS_ANSPROT a;
         if (net_protanswer(ap, &a, Delete, 1, 0) != 0)
             return -1;
-        address_broadcast(ap, NET_PORT_MONITOR_UDP);
-        return send_record(ap, PK_ANSPROT, &a, sizeof a);
+        net_addressbroadcast(ap, NET_PORT_MONITOR_UDP);
+        return net_sendrecord(ap, PK_ANSPROT, &a, sizeof a);
     }
     UPS_ANSAGENT a;
-    net_agentanswer(ap, &a, Delete, 0, 1, ap->aip->ups.ui.CommStatus);
-    address_broadcast(ap, NET_PORT_MONITOR_UDP);
-    return send_record(ap, PK_ANSAGENT, &a, sizeof a);
+    net_agentanswer(ap, &a, Delete, 0, NET_ANS_MODEL, ap->aip->ups.ui.CommStatus);
+    net_addressbroadcast(ap, NET_PORT_MONITOR_UDP);
+    return net_sendrecord(ap, PK_ANSAGENT, &a, sizeof a);
 }
 
 int net_broadcastdown2agent(AGENT *ap)
@@ -633,8 +649,8 @@ int net_broadcastdown2agent(AGENT *ap)
     d.AgentType = cp->AgentType;
     net_textout(d.Agent, sizeof d.Agent, cp->Agent, sizeof cp->Agent, 0);
     net_textout(d.Group, sizeof d.Group, cp->Group, sizeof cp->Group, 0);
-    address_broadcast(ap, NET_PORT_AGENT_UDP);
-    return send_record(ap, PK_SHUTDOWN, &d, sizeof d);
+    net_addressbroadcast(ap, NET_PORT_AGENT_UDP);
+    return net_sendrecord(ap, PK_SHUTDOWN, &d, sizeof d);
 }
 
 int net_broadcastdown(AGENT *ap)
@@ -647,13 +663,6 @@ int net_broadcastdown(AGENT *ap)
             net_broadcastdown2agent(ap);
     }
     return 0;
-}
-
-int daemon_logagentstop(void)
-{
-    if (!attached(&agent))
-        return -1;
-    return daemon_agentevent(&agent, AGEV_STOP);
 }
 
 void net_netexit(AGENT *ap)

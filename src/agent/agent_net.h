@@ -66,17 +66,32 @@ int net_sendbrdmsgovereachinterface(int fd, const void *bufp, int len, struct so
 // byte of the UPS protocol, kind and length.
 void net_packethead(AGENT *ap, uint8_t kind, uint32_t length);
 
+// What net_agentanswer puts in the model and the group.
+enum {
+    NET_ANS_NOMODEL = 0,  // no model, the group
+    NET_ANS_MODEL = 1,    // the upper-cased model (empty when "UNKNOWN"), the group
+    NET_ANS_ANNOUNCE = 2, // the model as read when its upper-cased form begins with
+                          // 'Q' and is not "UNKNOWN", else ten spaces; no group
+                          // from an agent of type 2
+};
+
 // Fills *a with this agent's record for monitors: cmd, the agent and group
-// names converted with conversion kind kind, the upper-cased model (empty
-// when "UNKNOWN" or when withmodel is 0), the UPS states with CommStatus
-// comm, the agent type and bIgnore.
-void net_agentanswer(AGENT *ap, UPS_ANSAGENT *a, int32_t cmd, int kind, int withmodel,
-                     int32_t comm);
+// names converted with conversion kind kind (2: unconverted), the model as
+// form (NET_ANS_*) says, the UPS states with CommStatus comm, the agent type
+// and bIgnore.
+void net_agentanswer(AGENT *ap, UPS_ANSAGENT *a, int32_t cmd, int kind, int form, int32_t comm);
 
 // Fills *a with this protector's record: cmd, NT nt, its agent and the node
 // name (cut at its first dot when cut is 1), at most 15 characters.  0, or
 // -1 when the node name cannot be had.
 int net_protanswer(AGENT *ap, UPS_ANSPROT *a, int32_t cmd, int32_t nt, int cut);
+
+// Addresses the buffer to 255.255.255.255 at port by the UDP socket.
+void net_addressbroadcast(AGENT *ap, uint16_t port);
+
+// Puts the record of size bytes behind a header of kind into the buffer
+// (already addressed) and sends it with net_sendpacketout.  0 or -1.
+int net_sendrecord(AGENT *ap, uint8_t kind, const void *rec, size_t size);
 
 // Answers the inquiry (kind 241) in the buffer.  0 when answered or when
 // this agent answers no inquiry; -1 for a bad request or a failed send.
@@ -90,9 +105,6 @@ int net_broadcastdown2agent(AGENT *ap);
 
 // Three times both of the above (the agents only from types above 2).
 int net_broadcastdown(AGENT *ap);
-
-// Reports the agent's stop to the engine; its result.
-int daemon_logagentstop(void);
 
 // Tells the monitors, lets the engine log the stop, removes the shared
 // segment and exits with errno as the status; entered again on the way out,
