@@ -177,6 +177,15 @@ TEST_F(Scenario, MainsReturnCancelsOnlyAPendingShutdown)
     EXPECT_EQ(count("M2:UPS Ac fail*", m), 0);
     EXPECT_EQ(count("E129") + count("OFF*") + count("N1:*") + count("exec:*"), 0);
 
+    // The next failure counts from its own start.
+    mains(true);
+    pass();
+    time_t again = now();
+    EXPECT_EQ(ea_st.ACFAIL_off, again + 100);
+    until_exec();
+    ASSERT_EQ(scenario::exec_times.size(), 1u);
+    EXPECT_EQ(scenario::exec_times[0], again + 101);
+
     // Once the deadline has passed the shutdown runs to its end: the return
     // is told, nothing is cancelled.
     time_t t = mains_failure({.type = 6});
@@ -193,18 +202,48 @@ TEST_F(Scenario, MainsReturnCancelsOnlyAPendingShutdown)
     EXPECT_EQ(scenario::exec_times[0], t + 220);
 }
 
+TEST_F(Scenario, UserShutdownAtItsInstant)
+{
+    // Asked from this very host, nobody else is named as the cause.
+    for (const char *mon : {"mon1", "alpha"}) {
+        SCOPED_TRACE(mon);
+        bool other = strcmp(mon, "alpha") != 0;
+        start();
+        pass();
+        reset();
+        ASSERT_EQ(user_shutdown(60, mon), 0);
+        time_t t = now();
+        in.DATA.acp = nullptr;
+        EXPECT_TRUE(inorder({"M2:Receive shutdown Command From Users on " + std::string(mon), "E79",
+                             "M2:Receive shutdown Command From Users on alpha"}));
+        EXPECT_EQ(logged(79), "255/" + std::string(mon));
+        until_exec();
+        ASSERT_EQ(scenario::exec_times.size(), 1u);
+        EXPECT_EQ(scenario::exec_times[0], t + 60);
+        EXPECT_EQ(count("M2:Receive shutdown Command From Users on*"), 2) << "warned once";
+        EXPECT_TRUE(inorder({"E133", "N1:" + TIMEUP, "E22", OFF_FOR_GOOD, "E8", shutdown_exec()}));
+        EXPECT_EQ(count("E80"), other);
+        EXPECT_EQ(count("E134"), other);
+    }
+}
+
 TEST_F(Scenario, BatteryLowOverridesAPendingUserShutdown)
 {
     start();
     pass();
     reset();
     ASSERT_EQ(user_shutdown(600), 0);
-    EXPECT_TRUE(inorder({"M2:Receive shutdown Command From Users on mon1", "E79"}));
     EXPECT_EQ(ea_st.downreason, USER_SPECIFY);
     EXPECT_EQ(ea_st.USR_off, now() + 600);
     in.DATA.acp = nullptr;
     passes(100);
     EXPECT_TRUE(scenario::exec_times.empty());
+
+    // A schedule at the very same instant takes the lead.
+    ea_st.SCH_off = ea_st.USR_off;
+    ea_st.schdownreason = MONTHLY;
+    pass();
+    EXPECT_EQ(ea_st.downreason, MONTHLY);
 
     size_t m = trace.size();
     W = BATTLOW;
@@ -382,19 +421,24 @@ TEST_F(Scenario, CommunicationLossAndReturn)
 
 TEST_F(Scenario, LossOnBatteryStillShutsDown)
 {
-    // Whatever the UPS link does, a host on battery must go down in order;
-    // the UPS-off request may then fail.
+    // Whatever the UPS link does, a host on battery must go down in order
+    // and in time (the battery drained while the link was away); the
+    // UPS-off request may then fail.
     struct {
         int type;
         uint32_t bit;
-        int lose, down; // seconds after the trigger
+        int lose, back, down; // seconds after the trigger; back 0: never
     } rows[] = {
-        {4, MAINS, 50, 101},   // during the countdown
-        {6, MAINS, 150, 220},  // during the grace wait
-        {6, BATTLOW, 30, 120}, // low battery, during the grace wait
+        {4, MAINS, 50, 0, 101},    // lost during the countdown
+        {6, MAINS, 150, 0, 220},   // lost during the grace wait
+        {6, BATTLOW, 30, 0, 120},  // low battery, during the grace wait
+        {4, MAINS, 50, 80, 101},   // back before the deadline, mains still out
+        {6, MAINS, 150, 160, 220}, // back during the grace wait
+        {6, BATTLOW, 30, 60, 120},
     };
     for (const auto &r : rows) {
-        SCOPED_TRACE("type " + std::to_string(r.type) + " lost at " + std::to_string(r.lose));
+        SCOPED_TRACE("type " + std::to_string(r.type) + " lost at " + std::to_string(r.lose) +
+                     " back at " + std::to_string(r.back));
         start({.type = r.type});
         pass();
         reset();
@@ -407,6 +451,13 @@ TEST_F(Scenario, LossOnBatteryStillShutsDown)
         passes(r.lose - 1);
         ui.CommStatus = COMM_LOST;
         passes(1);
+        if (r.back > 0) {
+            passes(r.back - r.lose - 1);
+            ui.CommStatus = COMM_ESTABLISHED;
+            if (r.bit == MAINS)
+                mains(true); // as the UPS channel reads it again
+            passes(1);
+        }
         until_exec(400);
         ASSERT_EQ(scenario::exec_times.size(), 1u);
         EXPECT_EQ(scenario::exec_times[0], t + r.down);
