@@ -36,6 +36,12 @@ constexpr size_t NAME_CONV = 2 * EA_NAMELEN + 1; // room the conversion wants
 
 struct notify_module {
     char who[WHO_MAX + 1];
+    size_t wholen;
+    // Within one event who runs once for all its users: 0 not yet, 1 its
+    // output is held, -1 it failed.  Outside an event (batch 0) every
+    // UpdateUserList runs it.
+    int batch;
+    int whostate;
 };
 
 notify_module nm;
@@ -171,6 +177,26 @@ const UPS_EVENTINFO *settings_of(const UPS_EVENTINFO *eap, int eventid)
     return nullptr;
 }
 
+// who's output into nm.who, or the one held for this event.  1 or -1.
+int read_who(void)
+{
+    if (nm.batch && nm.whostate != 0)
+        return nm.whostate;
+    const char *const argv[] = {"who", nullptr};
+    int got = ea_spawn()->capture(sysroot_path(SP_WHO), argv, nm.who, sizeof nm.who);
+    if (got < 0)
+        Ea_log("UpdateUserList:Cannot run who");
+    nm.wholen = got < 0 ? 0 : static_cast<size_t>(got);
+    nm.whostate = got < 0 ? -1 : 1;
+    return nm.whostate;
+}
+
+void begin_event(void)
+{
+    nm.batch = 1;
+    nm.whostate = 0;
+}
+
 } // namespace
 
 int ea_notify(int eventid, const UPS_EVENTINFO *ev, const UPS_USERSINFO *uip)
@@ -199,7 +225,9 @@ int ea_notify(int eventid, const UPS_EVENTINFO *ev, const UPS_USERSINFO *uip)
 
     if (ev->BroadcastType <= 1 && wall_allowed(eventid))
         send_wall(text);
+    begin_event();
     users_of(uip, ev, eventid, text, mailtext);
+    nm.batch = 0;
 
     char cmd[COMMAND_MAX];
     wp_strlcpy(cmd, ev->Command, sizeof cmd);
@@ -219,6 +247,7 @@ int wallornot(int eventid, const char *msg, UPS_EIN_DATA *in, UPS_EOUT_DATA *out
     const UPS_USERSINFO *uip = in->DATA.eu.uip;
     if (ev->BroadcastType != 2 || uip == nullptr || uip->udp == nullptr)
         return 0;
+    begin_event();
     for (int n = 0; n < AGENT_NUSERS; n++) {
         char raw[sizeof uip->udp[n].UserName + 1];
         char conv[2 * sizeof raw + 1];
@@ -226,6 +255,7 @@ int wallornot(int eventid, const char *msg, UPS_EIN_DATA *in, UPS_EOUT_DATA *out
         if ((ev->BroadcastUser & (1u << n)) != 0 && raw[0] != '\0')
             send_write(raw, conv, msg);
     }
+    nm.batch = 0;
     return 0;
 }
 
@@ -234,13 +264,9 @@ int UpdateUserList(const char *username)
     ea_st.gszUserList[0][0] = '\0';
     if (wp_isnull(username))
         return 1;
-    const char *const argv[] = {"who", nullptr};
-    int got = ea_spawn()->capture(sysroot_path(SP_WHO), argv, nm.who, sizeof nm.who);
-    if (got < 0) {
-        Ea_log("UpdateUserList:Cannot run who");
+    if (read_who() < 0)
         return -1;
-    }
-    size_t len = static_cast<size_t>(got);
+    size_t len = nm.wholen;
     int k = 0;
     for (size_t pos = 0; pos < len && k < USERLIST_MAX;) {
         const char *start = nm.who + pos;

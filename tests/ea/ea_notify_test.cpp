@@ -30,7 +30,7 @@ namespace
 
 Lines started, paths;
 std::string who;
-int who_fails;
+int who_fails, captures;
 
 int rec_run(const char *path, const char *const argv[], const char *input)
 {
@@ -47,6 +47,7 @@ int rec_run(const char *path, const char *const argv[], const char *input)
 
 int rec_capture(const char *, const char *const[], char *out, size_t cap)
 {
+    captures++;
     size_t n = std::min(who.size(), cap - 1);
     memcpy(out, who.data(), n);
     out[n] = '\0';
@@ -69,7 +70,7 @@ const ea_spawn_ops recorder = {rec_run, rec_capture, rec_shell, rec_exec};
 const char meta[] = "$(touch pw);\"'`touch pw2`";
 const std::string from79 = std::string("Receive shutdown Command From Users on ") + meta;
 
-struct Notify : ::testing::Test, EngineRecords {
+struct EaNotify : ::testing::Test, EngineRecords {
     SinkWatch sink;
     void SetUp() override
     {
@@ -92,7 +93,7 @@ struct Notify : ::testing::Test, EngineRecords {
     void TearDown() override { ea_spawn_init(); }
 };
 
-TEST_F(Notify, EventsReachWallWriteMailAndTheCommandAsTheirSettingsSay)
+TEST_F(EaNotify, EventsReachWallWriteMailAndTheCommandAsTheirSettingsSay)
 {
     // Users 0 alice, 1 empty, 2 "-rf" (mail "-oQ..."), 3 bob; mesg always
     // comes first and is left out below.
@@ -154,19 +155,21 @@ TEST_F(Notify, EventsReachWallWriteMailAndTheCommandAsTheirSettingsSay)
     EXPECT_TRUE(started.empty());
 }
 
-TEST_F(Notify, WallornotFollowsTheBroadcastSettingsOnly)
+TEST_F(EaNotify, WallornotFollowsTheBroadcastSettingsOnly)
 {
     events[0].MailUser = 0xF;
     EXPECT_EQ(wallornot(65, "Up", &in, &out), 0);
     events[0].BroadcastType = 2;
-    events[0].BroadcastUser = 1;
+    events[0].BroadcastUser = 9;
+    captures = 0;
     EXPECT_EQ(wallornot(65, "Up", &in, &out), 0);
+    EXPECT_EQ(captures, 1); // who runs once for all users of one message
     EXPECT_EQ(wallornot(66, "Up", &in, &out), -1);
-    EXPECT_EQ(started,
-              Lines({"wall <Up>", "write [alice] [pts/0] <Up>", "write [alice] [pts/3] <Up>"}));
+    EXPECT_EQ(started, Lines({"wall <Up>", "write [alice] [pts/0] <Up>",
+                              "write [alice] [pts/3] <Up>", "write [bob] [tty1] <Up>"}));
 }
 
-TEST_F(Notify, WhoLinesGiveTheTerminalsOfOneUser)
+TEST_F(EaNotify, WhoLinesGiveTheTerminalsOfOneUser)
 {
     const std::string n31(31, 'n');
     const std::vector<std::array<std::string, 3>> rows = {
@@ -210,7 +213,7 @@ template <class F> bool wait_until(F done)
     return done();
 }
 
-struct RealSeam : ::testing::Test {
+struct EaSpawn : ::testing::Test {
     Sysroot root;
     SinkWatch sink;
     std::string log = root.at("/log");
@@ -253,7 +256,7 @@ struct RealSeam : ::testing::Test {
     }
 };
 
-TEST_F(RealSeam, NamesArriveAsPlainTextAndACommandThatNeverEndsDelaysNothing)
+TEST_F(EaSpawn, NamesArriveAsPlainTextAndACommandThatNeverEndsDelaysNothing)
 {
     const char user[] = "$(touch${IFS}pw)\"'";
     write_file(root.at("/who.out"), std::string(user) + " pts/0\n");
@@ -283,7 +286,7 @@ TEST_F(RealSeam, NamesArriveAsPlainTextAndACommandThatNeverEndsDelaysNothing)
     EXPECT_FALSE(file_exists(root.at("/pw")) || file_exists(root.at("/pw2")));
 }
 
-TEST_F(RealSeam, AtMostSpawnMaxRunAtOnceAndCaptureIsBounded)
+TEST_F(EaSpawn, AtMostSpawnMaxRunAtOnceAndCaptureIsBounded)
 {
     fake("/bin/hang", "echo $$ >> " + root.at("/pids") + "\nexec sleep 1000");
     const std::string hang = root.at("/bin/hang");
@@ -319,7 +322,7 @@ TEST_F(RealSeam, AtMostSpawnMaxRunAtOnceAndCaptureIsBounded)
     EXPECT_EQ(ea_spawn()->capture(root.at("/bin/none").c_str(), argv, out, sizeof out), -1);
 }
 
-TEST_F(RealSeam, ChildrenGetNoDescriptorsIgnoredSignalsOrMask)
+TEST_F(EaSpawn, ChildrenGetNoDescriptorsIgnoredSignalsOrMask)
 {
     // The test holds descriptor 57, ignores SIGUSR2 and blocks SIGUSR1.
     const std::string probe = root.at("/bin/probe");
