@@ -2,7 +2,9 @@
 // changes, time passes, and the events, messages, callbacks and programs
 // that follow are read from one trace (scenario.h).
 #include "ea/e_a.h"
+#include "agent/ups_flags.h"
 #include "ea/ea_action.h"
+#include "ea/ea_time.h"
 #include "scenario.h"
 
 #include <cstring>
@@ -13,8 +15,8 @@ namespace
 using scenario::Cfg;
 using scenario::trace;
 
-constexpr uint32_t MAINS = 0x1000, BATTLOW = 0x100, DISCONNECTED = 0x200, ABNORMAL = 0x2000;
-constexpr uint32_t TESTING = 0x10000, BATTTEST = 0x80000;
+constexpr uint32_t MAINS = UPSF_UTILFAIL, BATTLOW = UPSF_BATTLOW, DISCONNECTED = UPSF_BATTDISC;
+constexpr uint32_t ABNORMAL = UPSF_FAULT, TESTING = UPSF_TEST, BATTTEST = UPSF_TESTENDED;
 
 const std::string TIMEUP = "Time is up! System shutdown will be executed soon";
 const std::string OFF_FOR_GOOD = "OFF:600:4294967295"; // TurnOffDelay, no power-on
@@ -135,17 +137,21 @@ TEST_F(Scenario, GraceOfTheAgentTypes)
 {
     struct {
         int type, ignore, down, warnmin, grace; // grace: minutes told, -1 none
+        int shown;                              // the shutdown instant monitors see
     } rows[] = {
-        {4, 0, 101, 1, -1}, // at the deadline, a second after the mains instant
-        {5, 0, 160, 2, 1},  // grace counted from the mains instant
-        {6, 0, 220, 3, 2},
-        {6, 1, 101, 1, -1}, // other agents ignored: no grace, no wait
+        {4, 0, 101, 1, -1, 100}, // at the deadline, a second after the mains instant
+        {5, 0, 160, 2, 1, 160},  // grace counted from the mains instant
+        {6, 0, 220, 3, 2, 220},
+        {6, 1, 101, 1, -1, 100}, // other agents ignored: no grace, no wait
     };
     for (const auto &r : rows) {
         SCOPED_TRACE("type " + std::to_string(r.type) + " ignore " + std::to_string(r.ignore));
         time_t t = mains_failure({.type = r.type, .ignore = r.ignore});
         passes(5);
         EXPECT_EQ(count(acfail(r.warnmin, 35)), 1) << "the grace is in the time told";
+        UPS_TIMEINFO shown{};
+        gettime(t + r.shown, &shown);
+        EXPECT_EQ(memcmp(&ui.nextdown, &shown, sizeof shown), 0);
         until_exec();
         ASSERT_EQ(scenario::exec_times.size(), 1u);
         EXPECT_EQ(scenario::exec_times[0], t + r.down);
@@ -159,6 +165,21 @@ TEST_F(Scenario, GraceOfTheAgentTypes)
         EXPECT_EQ(count("OFF*"), 1);
         EXPECT_EQ(count("E80"), r.ignore ? 0 : 1);
     }
+
+    // The agent manager changes the type: the next shutdown waits for it.
+    start();
+    pass();
+    scenario::write_config({.type = 6});
+    agev = AGENTEVENT{AGEV_SETTINGS, nullptr};
+    in.DATA.agentevent = &agev;
+    ASSERT_EQ(request(EA_CHECKAGENT), 0);
+    EXPECT_EQ(up.commparam.AgentType, 6u);
+    mains(true);
+    pass();
+    time_t t = now();
+    until_exec();
+    ASSERT_EQ(scenario::exec_times.size(), 1u);
+    EXPECT_EQ(scenario::exec_times[0], t + 220);
 }
 
 TEST_F(Scenario, MainsReturnCancelsOnlyAPendingShutdown)
@@ -224,6 +245,95 @@ TEST_F(Scenario, UserShutdownAtItsInstant)
         EXPECT_TRUE(inorder({"E133", "N1:" + TIMEUP, "E22", OFF_FOR_GOOD, "E8", shutdown_exec()}));
         EXPECT_EQ(count("E80"), other);
         EXPECT_EQ(count("E134"), other);
+    }
+
+    // Cancelled in time, nothing happens.
+    start();
+    pass();
+    reset();
+    ASSERT_EQ(user_shutdown(60), 0);
+    passes(30);
+    char canceller[] = "mon2";
+    acp = AGENTCMD{};
+    acp.cmd = CMD_CANCELSHUTDOWN;
+    acp.arg.hp = canceller;
+    ASSERT_EQ(request(EA_DOCOMMAND), 0);
+    EXPECT_TRUE(inorder({"M2:The Shutdown is Canceled by Users on mon2", "E21"}));
+    in.DATA.acp = nullptr;
+    passes(100);
+    EXPECT_EQ(count("E133") + count("OFF*") + count("exec:*"), 0);
+    EXPECT_EQ(ea_st.downreason, NONE);
+}
+
+TEST_F(Scenario, ScheduledShutdownTellsTheOffDuration)
+{
+    // The UPS stays off until the schedule's power-on, less the delay
+    // before it switches off; without a duration it stays off for good.
+    struct {
+        long duration, span; // DownDuration, power-on minus off instant
+        std::string off;
+    } rows[] = {
+        {0, 3600, "OFF:600:0"},
+        {1, 3600, "OFF:600:3000"},
+        {500, 300, "OFF:600:500"}, // power-on within the delay: as set
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.off);
+        start();
+        pass();
+        reset();
+        time_t t = now();
+        ea_st.SCH_off = t + 30;
+        ea_st.SCH_boot = t + 30 + r.span;
+        ea_st.offBootSpan = r.span;
+        ea_st.DownDuration = r.duration;
+        ea_st.schdownreason = WEEKLY;
+        until_exec();
+        ASSERT_EQ(scenario::exec_times.size(), 1u);
+        EXPECT_EQ(scenario::exec_times[0], t + 30);
+        EXPECT_TRUE(inorder({"E75", "E131", "N1:" + TIMEUP, "E22", r.off, "E8", shutdown_exec()}));
+    }
+}
+
+TEST_F(Scenario, StateBitsBecomeEvents)
+{
+    const std::string weak = "M2:Ups battery is weak.Please change the battery as soon as "
+                             "possible.\nIf you don't change the battery UPS can't action when "
+                             "UPS AC Fail.";
+    struct {
+        uint32_t before, after;
+        int lost;
+        std::vector<std::string> want; // events and English messages, in order
+    } rows[] = {
+        {0, UPSF_OVERLOAD, 0, {"E78"}},
+        {0, UPSF_BYPASS, 0, {"E67"}},
+        {0, UPSF_BATTWEAK, 0, {"E68", weak}},
+        {0, DISCONNECTED, 0, {"E66", "M2:UPS Battery Disconnect"}},
+        {0, MAINS | ABNORMAL | UPSF_OVERLOAD | UPSF_BYPASS, 0, {"E65", "E77", "E78", "E67"}},
+        {0, MAINS | ABNORMAL | UPSF_OVERLOAD | UPSF_BYPASS, 1, {}}, // nobody can tell
+        {UPSF_OVERLOAD | UPSF_BYPASS, UPSF_OVERLOAD | UPSF_BYPASS, 0, {}},
+        // A test begun with the battery away is told, no event.
+        {DISCONNECTED, DISCONNECTED | TESTING, 0, {"M2:UPS Battery Disconnect"}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::to_string(r.before) + " to " + std::to_string(r.after) +
+                     (r.lost ? " lost" : ""));
+        start();
+        pass();
+        if (r.lost) {
+            ui.CommStatus = COMM_LOST;
+            pass();
+        }
+        W = r.before;
+        pass();
+        size_t m = trace.size();
+        W = r.after;
+        pass();
+        std::vector<std::string> seen;
+        for (size_t i = m; i < trace.size(); i++)
+            if (trace[i][0] == 'E' || trace[i].compare(0, 3, "M2:") == 0)
+                seen.push_back(trace[i]);
+        EXPECT_EQ(seen, r.want);
     }
 }
 
@@ -391,6 +501,11 @@ TEST_F(Scenario, SelfTestEndRaisesItsResult)
 
 TEST_F(Scenario, CommunicationLossAndReturn)
 {
+    // Without a UPS configured, nothing is told at all.
+    start({}, COMM_NOUPS);
+    passes(3);
+    EXPECT_EQ(count("M2:UPS communication Lost") + count("E64"), 0);
+
     // The first look finds no UPS: the loss is told, but no event.
     start({}, COMM_LOST);
     pass();
