@@ -4,6 +4,7 @@
 #include "agent/sysclock.h"
 #include "agent/sysroot.h"
 #include "ea/ea_action.h"
+#include "ea/ea_check.h"
 #include "ea/ea_config.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
@@ -109,6 +110,7 @@ class Entry : public testing::Test, protected testutil::EngineRecords
     }
 
     testutil::Sysroot root_;
+    testutil::ProgramRecorder programs_;
     AGENTCMD acp{};
     std::string init_calls;
 };
@@ -122,8 +124,8 @@ TEST_F(Entry, StartUpRaisesEvent7AndAnnounces)
     ASSERT_EQ(v.size(), 1u);
     EXPECT_EQ(v[0].size() + 1, 44u);
     EXPECT_EQ(last_event(), 7);
-    EXPECT_EQ(ui.events[1].EventId, 7);
-    EXPECT_EQ(ui.events[0].EventId, 255);
+    EXPECT_EQ(ea_st.last2event[1].EventId, 7);
+    EXPECT_EQ(ea_st.last2event[0].EventId, 255);
     EXPECT_EQ(init_calls.substr(init_calls.size() - 4), "8192");
 
     // A reload during the running shutdown must not touch anything.
@@ -141,11 +143,16 @@ TEST_F(Entry, StartUpRaisesEvent7AndAnnounces)
     testutil::write_file(sysroot_path(SP_EVENTLOG),
                          " 1/ 3/2026 10: 0: 0   8 255" + std::string(16, ' ') + "\n");
     EXPECT_EQ(request(EA_INIT), 0);
-    EXPECT_EQ(ui.events[0].EventId, 255);
-    EXPECT_EQ(ui.events[1].EventId, 7);
+    EXPECT_EQ(ea_st.last2event[0].EventId, 255);
+    EXPECT_EQ(ea_st.last2event[1].EventId, 7);
     EXPECT_EQ(request(EA_INIT), 0);
+    EXPECT_EQ(ea_st.last2event[0].EventId, 7);
+    EXPECT_EQ(ea_st.last2event[1].EventId, 7);
+    // A look at the UPS publishes them, with the time of the look.
+    EXPECT_EQ(request(EA_CHECKUPS), 0);
     EXPECT_EQ(ui.events[0].EventId, 7);
-    EXPECT_EQ(ui.events[1].EventId, 7);
+    EXPECT_EQ(ui.events[1].EventId, 1) << "communication established";
+    EXPECT_NE(ui.timeinfo.year, 0);
 }
 
 // Every request sets its reply kind and then runs the tick, which leaves a
@@ -179,7 +186,7 @@ TEST_F(Entry, EveryRequestSetsItsReplyAndRunsTheTick)
         EXPECT_EQ(request(r.code), r.result);
         EXPECT_EQ(out.datatype, r.datatype);
         EXPECT_EQ(lines(SP_DATALOG).size(), ++n);
-        EXPECT_NE(ui.timeinfo.year, 0);
+        EXPECT_EQ(ui.timeinfo.year != 0, r.code == EA_CHECKUPS);
         free(out.eventlog.eventlogarray);
         free(out.datalog.datalogarray);
         out.eventlog = {0, nullptr};
@@ -300,21 +307,28 @@ TEST_F(Entry, UserShutdownCancelAndRefusals)
     EXPECT_EQ(ea_st.USR_off, t0 + 300);
     EXPECT_EQ(ea_st.next_off, t0 + 300);
     EXPECT_EQ(ea_st.downreason, USER_SPECIFY);
-    EXPECT_EQ(ea_st.beDoCmdDown, 1);
+    // The tick of the same request takes the requesting host.
+    EXPECT_EQ(ea_st.beDoCmdDown, 0);
+    EXPECT_STREQ(ea_st.g_agent_name, "monitor-host-16c");
+    EXPECT_STREQ(ea_st.g_localname, "alpha");
     EXPECT_EQ(ui.CommandDownS, 1);
     const std::string text = "Receive shutdown Command From Users on monitor-host-16c";
-    EXPECT_EQ(calls, "1:1:" + text + " 1:2:" + text);
+    const std::string warning = "Receive shutdown Command From Users on alpha";
+    EXPECT_EQ(calls, "1:1:" + text + " 1:2:" + text + " 1:1:" + warning + " 1:2:" + warning);
     std::string name;
     EXPECT_EQ(last_event(&name), 79);
     EXPECT_EQ(name, "monitor-host-16"); // cut to the record's 15
 
-    // A later request leaves the earlier deadline and its reason alone.
-    ea_st.downreason = AC_FAIL;
+    // A later request leaves an earlier deadline and its reason alone.
+    ea_st.EXPBLIFE = 200;
+    ea_acfail_start(&in, &out);
     down.delay = 900;
     EXPECT_EQ(command(CMD_SHUTDOWN), 0);
-    EXPECT_EQ(ea_st.next_off, t0 + 300);
+    EXPECT_EQ(ea_st.next_off, t0 + 200);
     EXPECT_EQ(ea_st.USR_off, t0 + 900);
     EXPECT_EQ(ea_st.downreason, AC_FAIL);
+    ea_acfail_stop();
+    ea_st.ACFAIL_off = 0;
 
     // The cancel drops only the user's shutdown, and is told even when none
     // is pending.
