@@ -102,27 +102,29 @@ void schedule_upkeep(const tick &t, UPS_EOUT_DATA *out)
     ea_st.scheinterval = ea_st.SCH_off && ea_st.SCH_off - t.now <= 600 ? 60 : 300;
 }
 
-// 6. The earliest pending instant governs.
+// 6. The earliest pending instant governs.  A low battery, an event and
+// another agent's order are never displaced.
 void governing_instant(void)
 {
     int r = ea_st.downreason;
-    if (r != BATTERY_LOW && r != OTHERAGEDOWN && r != EVENT_TRIGGER) {
-        time_t best = 0;
-        for (time_t t : {ea_st.USR_off, ea_st.ACFAIL_off, ea_st.SCH_off}) {
-            if (t != 0 && (best == 0 || t < best))
-                best = t;
-        }
-        ea_st.next_off = best;
+    if (r == BATTERY_LOW || r == OTHERAGEDOWN || r == EVENT_TRIGGER)
+        return;
+    time_t best = 0;
+    for (time_t t : {ea_st.USR_off, ea_st.ACFAIL_off, ea_st.SCH_off}) {
+        if (t != 0 && (best == 0 || t < best))
+            best = t;
     }
-    if (ea_st.next_off == 0) {
+    ea_st.next_off = best;
+    if (best == 0) {
         ea_st.downreason = NONE;
         return;
     }
-    if (ea_st.next_off == ea_st.USR_off)
+    // On a tie the last match wins: a schedule over the mains over the user.
+    if (best == ea_st.USR_off)
         ea_st.downreason = USER_SPECIFY;
-    if (ea_st.next_off == ea_st.ACFAIL_off)
+    if (best == ea_st.ACFAIL_off)
         ea_st.downreason = AC_FAIL;
-    if (ea_st.next_off == ea_st.SCH_off)
+    if (best == ea_st.SCH_off)
         ea_st.downreason = ea_st.schdownreason;
 }
 
@@ -336,6 +338,7 @@ int deadline(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         ea_sendpair();
     }
     ea_st.ISSHUTTINGDOWN = 1;
+    ea_st.sd_upstold = 0; // a new shutdown tells the UPS again
     ea_st.downpoint = ea_st.next_off + ea_st.GRACE_PERIOD;
     if (shutdown_system(in, out) < 0)
         errors++;
