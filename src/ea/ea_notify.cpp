@@ -55,13 +55,15 @@ int is_blank(char c)
 }
 
 // A word starting with '-' would be read as an option by the program it is
-// given to; such a word is left out, and the sink hears of it.
-int refused(const char *word, const char *what)
+// given to; such a word is left out, and the sink hears of it.  A mail
+// program also takes a recipient starting with '|', '/' or '+' for a
+// command or a file to write, never an address.
+int refused(const char *word, const char *what, const char *firsts = "-")
 {
-    if (word[0] != '-')
+    if (word[0] == '\0' || strchr(firsts, word[0]) == nullptr)
         return 0;
     char msg[128];
-    snprintf(msg, sizeof msg, "ea_notify: a %s that starts with '-' is skipped", what);
+    snprintf(msg, sizeof msg, "ea_notify: skipped a %s starting with '%c'", what, word[0]);
     Ea_log(msg);
     return 1;
 }
@@ -124,7 +126,7 @@ void send_write(const char *user, const char *name, const char *text)
 
 void send_mail(const char *address, const char *text)
 {
-    if (refused(address, "mail address"))
+    if (refused(address, "mail address", "-|/+"))
         return;
     const char *const argv[] = {"mail", address, nullptr};
     run(SP_MAIL, argv, text);

@@ -83,7 +83,7 @@ struct EaNotify : ::testing::Test, EngineRecords {
               "alice -x\nalice " +
               std::string(40, 't') + "\n" + std::string(40, 'a') + " pts/9\n";
         const char *names[] = {"alice", "", "-rf", "bob"};
-        const char *mails[] = {"alice@x", "", "-oQ/tmp/q", ""};
+        const char *mails[] = {"alice@x", "|touch pw", "-oQ/tmp/q", "+inbox"};
         for (int i = 0; i < 4; i++) {
             strcpy(users[i].UserName, names[i]);
             strcpy(users[i].Email, mails[i]);
@@ -95,7 +95,8 @@ struct EaNotify : ::testing::Test, EngineRecords {
 
 TEST_F(EaNotify, EventsReachWallWriteMailAndTheCommandAsTheirSettingsSay)
 {
-    // Users 0 alice, 1 empty, 2 "-rf" (mail "-oQ..."), 3 bob; mesg always
+    // Users 0 alice, 1 empty (mail "|..."), 2 "-rf" (mail "-oQ..."), 3 bob
+    // (mail "+inbox"); mesg always
     // comes first and is left out below.
     struct Case {
         uint16_t event;
@@ -136,9 +137,10 @@ TEST_F(EaNotify, EventsReachWallWriteMailAndTheCommandAsTheirSettingsSay)
         want.insert(want.begin(), "mesg [y] <>");
         EXPECT_EQ(started, want);
     }
-    for (const char *what : {"user name", "terminal", "mail address"})
-        EXPECT_TRUE(SinkWatch::saw(std::string("ea_notify: a ") + what +
-                                   " that starts with '-' is skipped"));
+    for (const char *what : {"user name starting with '-'", "terminal starting with '-'",
+                             "mail address starting with '-'", "mail address starting with '|'",
+                             "mail address starting with '+'"})
+        EXPECT_TRUE(SinkWatch::saw(std::string("ea_notify: skipped a ") + what));
 
     // The staged system's programs; a command line is cut at 255 characters,
     // even one not ended; an event outside the catalogue starts nothing.
