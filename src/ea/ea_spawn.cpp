@@ -5,6 +5,7 @@
 // handler reaps the ones that run and shell leave behind.
 #include "ea/ea_spawn.h"
 
+#include "agent/agent_log.h"
 #include "agent/fdutil.h"
 #include "ea/ea_log.h"
 
@@ -318,6 +319,9 @@ int real_exec(const char *path, const char *const argv[])
         }
     }
     sigprocmask(SIG_SETMASK, &none, nullptr);
+    // The system's shutdown must not hold a mounted file system busy.
+    if (chdir("/") != 0)
+        printf0("ea_spawn: chdir / failed\n");
     exec_any(path, argv);
     int e = errno;
     sigprocmask(SIG_BLOCK, &all, nullptr);
