@@ -491,6 +491,18 @@ TEST_F(Scenario, BatteryLowOverridesAPendingUserShutdown)
     EXPECT_EQ(count("E133"), 0);
 }
 
+TEST_F(Scenario, LowBatteryNeverPostponesARunningShutdown)
+{
+    // During the grace wait a low battery may hasten the shutdown, never
+    // put it off.
+    time_t t = mains_failure({.type = 6});
+    passes(149);
+    W |= BATTLOW;
+    pass();
+    int down = down_after(t);
+    EXPECT_TRUE(down >= 150 && down <= 220) << "down after " << down << " s, due at 220 s";
+}
+
 TEST_F(Scenario, WeeklyWarningDisplacedAndRegained)
 {
     const std::string weekly = "M2:system shutdown warning begin(schedule:weekly) Date:*";
@@ -509,21 +521,26 @@ TEST_F(Scenario, WeeklyWarningDisplacedAndRegained)
     };
 
     // Governing again directly (its instant moved before the mains
-    // deadline): warned, but no second event.
-    weekly_then_mains();
-    passes(28);
-    size_t m = trace.size();
-    ea_st.SCH_off = now() + 250;
-    passes(31);
-    EXPECT_EQ(ea_st.downreason, WEEKLY);
-    EXPECT_EQ(count(weekly, m), 1);
-    EXPECT_EQ(count("E75", m), 0);
+    // deadline): warned, but no second event, whether or not a warning is
+    // due on the very pass it governs again.
+    for (int after : {40, 70}) {
+        SCOPED_TRACE("regained " + std::to_string(after) + " s after the last warning");
+        weekly_then_mains();
+        time_t t = now();
+        passes(after - 12);
+        ea_st.SCH_off = t + 278; // 22 s before the mains deadline
+        size_t m = trace.size();
+        passes(31);
+        EXPECT_EQ(ea_st.downreason, WEEKLY);
+        EXPECT_EQ(count(weekly, m), 1);
+        EXPECT_EQ(count("E75", m), 0);
+    }
 
     // Through no shutdown at all (the mains returned): a new warning period
     // with its event.
     weekly_then_mains();
     passes(79);
-    m = trace.size();
+    size_t m = trace.size();
     mains(false);
     passes(31);
     EXPECT_EQ(ea_st.downreason, WEEKLY);
