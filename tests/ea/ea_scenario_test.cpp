@@ -37,6 +37,7 @@ std::vector<std::string> trace;
 std::map<int, std::string> records; // "cause/name" of each event's newest record
 std::set<int> failing;              // callback kinds that fail
 std::vector<time_t> exec_times;     // when the process replaced itself
+bool exec_fails = false;            // the system's shutdown cannot start
 size_t loglines = 0;                // event-log records already traced
 
 void note(const std::string &s)
@@ -86,6 +87,8 @@ const ea_spawn_ops recorder = {
         for (int i = 0; argv[i] != nullptr; i++)
             s += std::string(" ") + argv[i];
         note(s);
+        if (exec_fails)
+            return -1;
         exec_times.push_back(sysclock_time());
         return 0;
     },
@@ -164,6 +167,7 @@ class Scenario : public testing::Test, protected testutil::EngineRecords
             events[n] = *eventdefault_at(n);
         note("");
         trace.clear(), records.clear(), failing.clear(), exec_times.clear();
+        exec_fails = false;
     }
     // Started, the first look at the UPS taken, nothing traced yet.
     void settled(const Cfg &cfg = {})
@@ -309,6 +313,14 @@ TEST_F(Scenario, MainsFailureCountsDownToOneShutdown)
     EXPECT_EQ(count("sh:*"), 1) << "the event's command ran once";
     EXPECT_EQ(records[80], "255/alpha");
     EXPECT_EQ(ui.ShutdownS, 1);
+
+    // A shutdown program that cannot start is tried again on every pass;
+    // nothing else is repeated.
+    mains_failure();
+    exec_fails = true;
+    passes(110);
+    EXPECT_EQ(count("exec:*"), 10);
+    EXPECT_EQ(count("E129") + count("N1:*") + count("E22") + count("OFF*") + count("E8"), 5);
 }
 
 TEST_F(Scenario, GraceOfTheAgentTypes)
