@@ -12,7 +12,15 @@
 #   ./demo.sh --check          the whole demo without a terminal: waits for
 #                              the agent to reach the UPS, pulls the mains,
 #                              checks that the monitor shows the utility
-#                              failure, restores it; exit 0 or 1
+#                              failure and the countdown, restores the mains
+#                              before the deadline (nothing is shut down),
+#                              pulls it again and waits for the (recorded)
+#                              shutdown; exit 0 or 1
+#
+# The demo's agent believes its battery lasts 60 seconds and warns every 10
+# seconds from the failure on; when the time is up it tells the UPS to
+# switch off in 30 seconds and runs the stand-in of the system's shutdown,
+# which only records the call.
 #
 # The agent broadcasts, binds every interface address, creates a System V
 # segment and, in the end, runs the system's shutdown.  So it runs inside a
@@ -31,6 +39,7 @@ top=$(pwd)
 
 build_dir=${VOLTMIRA_BUILD_DIR:-build}
 case $build_dir in /*) ;; *) build_dir=$top/$build_dir ;; esac
+life=60 # the battery life the demo's agent is given, in seconds
 state_dir=/run/voltmira-demo
 [ -d /run ] && [ -w /run ] || state_dir=/tmp/voltmira-demo
 
@@ -131,6 +140,7 @@ ns=""
 root=""
 state=""
 upssim_pid=""
+watch_pid=""
 
 # Ends the processes inside a demo's network namespace (the agent's two,
 # and any stand-in it runs at the moment; all started by the demo) by their
@@ -151,6 +161,7 @@ remove_namespace() { # name
 cleanup() {
     local rc=$?
     trap - EXIT INT TERM HUP
+    [ -n "$watch_pid" ] && kill -TERM "$watch_pid" 2>/dev/null && wait "$watch_pid" 2>/dev/null
     if [ -n "$upssim_pid" ]; then
         kill -TERM "$upssim_pid" 2>/dev/null
         wait "$upssim_pid" 2>/dev/null
@@ -207,7 +218,9 @@ stage_root() {
     done
     printf 'voltmira demo\n' >"$root/etc/.ZERURIDO"
     : >"$root/dev/console"
-    : >"$root/usr/lib/voltmira/config"
+    # No grace period (agent type 4), a short battery, warnings throughout.
+    printf '[ UPS ]\nAgentType = 4\nGroup = Demo\n[ ShutDown ]\nEXPECTBLIFE = %d\nFIRSTWARN = 0\nINTERVAL = 10\nTurnOffDelay = 30\n' \
+        "$life" >"$root/usr/lib/voltmira/config"
     chmod 0600 "$root/usr/lib/voltmira/config"
     : >"$root/calls.log"
     stand_in /sbin/shutdown 0
@@ -289,6 +302,31 @@ wait_json() { # pattern, seconds
 # ---------------------------------------------------------------------------
 # The two ways of running it
 
+# The monitor, watching in the background for the check: it writes its
+# whole view, messages included, to a file every second.
+watch_in_background() {
+    monitor --lang en </dev/null >"$root/monitor.log" 2>&1 &
+    watch_pid=$!
+}
+
+# Waits until a message text shows in the background monitor's view; prints
+# the distinct message lines that match.
+wait_message() { # pattern, seconds
+    local until=$((SECONDS + $2))
+    while ((SECONDS < until)); do
+        if grep -Eq "$1" "$root/monitor.log" 2>/dev/null; then
+            grep -E "$1" "$root/monitor.log" | awk '!seen[$0]++' | sed 's/^ */   /'
+            return 0
+        fi
+        sleep 0.5
+    done
+    return 1
+}
+
+shutdown_calls() {
+    grep -c '/sbin/shutdown' "$root/calls.log" 2>/dev/null
+}
+
 run_check() {
     local json fail=0
     say "== waiting for the agent to reach the test UPS"
@@ -301,8 +339,9 @@ run_check() {
         printf '%s\n' "$json"
         return 1
     fi
+    watch_in_background
 
-    say "== mains off"
+    say "== mains off: the countdown of the ${life}-second battery starts"
     ups_control "$root/ups.sock" mains off >/dev/null || return 1
     if json=$(wait_json '"state": \{"code": 33,' 15); then
         say "   the monitor shows $(grep -o '"state": {[^}]*}' <<<"$json")," \
@@ -312,8 +351,10 @@ run_check() {
         printf '%s\n' "$json"
         fail=1
     fi
+    wait_message 'System will be shut down in' 15 ||
+        { say "   FAILED: no countdown message reached the monitor" && fail=1; }
 
-    say "== mains on"
+    say "== mains on before the deadline: the countdown is called off"
     ups_control "$root/ups.sock" mains on >/dev/null || return 1
     if json=$(wait_json '"state": \{"code": 0,' 15); then
         say "   the monitor shows $(grep -o '"state": {[^}]*}' <<<"$json")"
@@ -322,6 +363,41 @@ run_check() {
         printf '%s\n' "$json"
         fail=1
     fi
+    wait_message 'UPS AC Restore' 15 ||
+        { say "   FAILED: no restore message reached the monitor" && fail=1; }
+
+    say "== mains off again, until the battery's time is up (about $life s)"
+    ups_control "$root/ups.sock" mains off >/dev/null || return 1
+    # The agent's loop passes once a second; much more than that is late.
+    if wait_message 'Time is up' $((life + 30)) >/dev/null; then
+        say "   the monitor's messages, from the first failure on:"
+        grep -E '^  [0-9]{2}:[0-9]{2}:[0-9]{2}  ' "$root/monitor.log" | awk '!seen[$0]++' |
+            sed 's/^ */   /'
+    else
+        say "   FAILED: the time never came up"
+        fail=1
+    fi
+    local n
+    for ((n = 0; n < 50; n++)); do
+        [ "$(shutdown_calls)" -ge 1 ] && break
+        sleep 0.2
+    done
+    sleep 2 # a second call would come within the agent's next pass
+    if [ "$(shutdown_calls)" = 1 ]; then
+        say "   the system's shutdown was run once: $(grep '/sbin/shutdown' "$root/calls.log")"
+    else
+        say "   FAILED: the system's shutdown was run $(shutdown_calls) times"
+        fail=1
+    fi
+    local ups_down
+    ups_down=$(ups_control "$root/ups.sock" get shutdown)
+    case $ups_down in
+    "OK pending" | "OK off") say "   the test UPS's output: ${ups_down#OK } (told to switch off in 30 s)" ;;
+    *)
+        say "   FAILED: the test UPS was not told to switch off ($ups_down)"
+        fail=1
+        ;;
+    esac
     return $fail
 }
 
@@ -336,11 +412,20 @@ run_live() {
     say "    $as$top/demo.sh mains on"
     say ""
     say "(also e.g. '$as$top/demo.sh ups set load 105' for an overload)."
+    say "A mains failure counts down the agent's $life seconds of battery, with a"
+    say "warning every 10 seconds; mains back before the end calls it all off."
+    say "At the end the agent tells the UPS to switch off and runs the system's"
+    say "shutdown: here a stand-in that only records the call (the agent ends"
+    say "with it and the monitor loses it)."
     say "The monitor starts now; q or Ctrl-C ends the demo and removes it all."
     if [ -t 0 ]; then
         read -r -t 10 -p "Press Enter to start the monitor... " _ || true
     fi
     monitor --lang en
+    if [ "$(shutdown_calls)" -ge 1 ]; then
+        say "The agent shut the (staged) system down; the stand-ins recorded:"
+        sed 's/^/   /' "$root/calls.log"
+    fi
 }
 
 # ---------------------------------------------------------------------------
@@ -381,7 +466,10 @@ start_world || exit 1
 if [ "${1:-}" = --check ]; then
     run_check
     rc=$?
-    [ -s "$root/calls.log" ] && say "== the stand-ins were called:" && sed 's/^/   /' "$root/calls.log"
+    if [ -s "$root/calls.log" ]; then
+        say "== the stand-ins were called (times, program):"
+        grep -o '^CALL [^ ]*' "$root/calls.log" | sed "s|^CALL $root||" | sort | uniq -c
+    fi
     if ((rc == 0)); then say "== check passed"; else say "== check FAILED"; fi
     exit $rc
 fi
