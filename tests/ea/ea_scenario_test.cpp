@@ -417,6 +417,32 @@ TEST_F(Scenario, UserShutdownAtItsInstant)
     }
 }
 
+TEST_F(Scenario, CancelDuringTheGraceWaitLeavesNoWedgedAgent)
+{
+    // The user's deadline is reached, the grace wait runs, then the user
+    // cancels: the shutdown either goes on, or the agent is itself again
+    // and protects the host at the next mains failure.
+    settled({.type = 6});
+    ASSERT_EQ(ask(0, "mon1", 30), 0);
+    time_t t = now();
+    passes(40);
+    ASSERT_EQ(ea_st.ISSHUTTINGDOWN, 1);
+    char canceller[] = "mon2";
+    acp = AGENTCMD{CMD_CANCELSHUTDOWN, {}};
+    acp.arg.hp = canceller;
+    in.DATA.acp = &acp;
+    request(EA_DOCOMMAND);
+    int down = down_after(t);
+    if (down < 0) {
+        EXPECT_EQ(ea_st.ISSHUTTINGDOWN, 0) << "neither shutting down nor idle";
+        mains(true);
+        pass();
+        EXPECT_EQ(down_after(now()), 220);
+    } else {
+        EXPECT_EQ(down, 150);
+    }
+}
+
 TEST_F(Scenario, ScheduledShutdownTellsTheOffDuration)
 {
     // The UPS stays off until the schedule's power-on, less the delay
@@ -644,6 +670,13 @@ TEST_F(Scenario, CommunicationLossAndReturn)
     start({}, COMM_NOUPS);
     passes(3);
     EXPECT_EQ(count("M2:UPS communication Lost") + count("E64"), 0);
+
+    // Started during a mains failure: one event, one countdown.
+    start();
+    mains(true);
+    pass();
+    EXPECT_EQ(count("E65"), 1);
+    EXPECT_EQ(ea_st.ACFAIL_off, now() + 100);
 
     // The first look finds no UPS: the loss is told, but no event.
     start({}, COMM_LOST);
