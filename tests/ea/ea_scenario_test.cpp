@@ -710,8 +710,9 @@ TEST_F(Scenario, LinkLossKeepsOnlyTheShutdownsOnBattery)
 {
     // A host on battery must go down in order and in time whatever the UPS
     // link does (the battery drains while it is away; the UPS-off request
-    // may then fail).  A user's or a schedule's countdown is dropped.
-    enum { USER = 1, SCHEDULE = 2 };
+    // may then fail).  A user's or a schedule's countdown is dropped, and
+    // the mains seen back with the link cancels as ever.
+    enum { USER = 1, SCHEDULE = 2, RESTORED = 4 };
     struct {
         int type;
         uint32_t trigger;
@@ -722,7 +723,10 @@ TEST_F(Scenario, LinkLossKeepsOnlyTheShutdownsOnBattery)
         {6, BATTLOW, 30, 0, 120},  // low battery, during the grace wait
         {4, MAINS, 50, 80, 101},   // back before the deadline, mains still out
         {6, MAINS, 150, 160, 220}, // back during the grace wait
-        {6, BATTLOW, 30, 60, 120}, {4, USER, 100, 110, -1}, {4, SCHEDULE, 100, 110, -1},
+        {6, BATTLOW, 30, 60, 120}, // low battery, back during the grace wait
+        {4, RESTORED, 50, 80, -1}, // back with the mains, before the deadline
+        {4, USER, 100, 110, -1},   // the user's countdown
+        {4, SCHEDULE, 100, 110, -1},
     };
     for (const auto &r : rows) {
         SCOPED_TRACE("trigger " + std::to_string(r.trigger) + " lost at " + std::to_string(r.lose) +
@@ -735,8 +739,8 @@ TEST_F(Scenario, LinkLossKeepsOnlyTheShutdownsOnBattery)
             ea_st.SCH_off = now() + 300;
             ea_st.schdownreason = WEEKLY;
         }
-        mains(r.trigger == MAINS);
-        W |= r.trigger & (MAINS | BATTLOW);
+        mains(r.trigger == MAINS || r.trigger == RESTORED);
+        W |= r.trigger & BATTLOW;
         pass();
         time_t t = now();
         passes(r.lose - 1);
