@@ -68,11 +68,11 @@ const UPS_EVENTINFO *find_settings(const UPS_EVENTINFO *eap, int eventid)
 
 // An event set to shut the system down starts an event shutdown, unless it
 // is itself part of a shutdown or another shutdown already reached its
-// deadline.
+// deadline (a running one is never put off).
 void event_shutdown(int eventid)
 {
     if (eventid == EV_SYSDOWN || eventid == EV_USERDOWN || eventid == EV_AGENTDOWN ||
-        ea_st.DOWNREACHED)
+        ea_st.DOWNREACHED || ea_st.ISSHUTTINGDOWN)
         return;
     time_t now = sysclock_time();
     if (ea_st.next_off > ea_st.EVENTTRIGGER_off || ea_st.next_off == 0 || ea_st.ACFAIL_off > now ||

@@ -298,8 +298,12 @@ int battery(uint32_t w, time_t now, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     if (rising(w, last, UPSF_BATTLOW)) {
         ea_msgpair("UPS Battery Low");
         errors += raise(EV_BATTLOW, in, out);
-        ea_st.downreason = BATTERY_LOW;
-        ea_st.BATTLOW_off = ea_st.next_off = now;
+        ea_st.BATTLOW_off = now;
+        // A running shutdown due earlier is not put off by it.
+        if (!ea_st.ISSHUTTINGDOWN || ea_st.next_off == 0 || now < ea_st.next_off) {
+            ea_st.downreason = BATTERY_LOW;
+            ea_st.next_off = now;
+        }
     }
     if (rising(w, last, UPSF_BATTWEAK)) {
         errors += raise(EV_BATTWEAK, in, out);
@@ -428,7 +432,8 @@ int checkupsstatus(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     if (reboot_changed)
         refresh_schedule(out);
 
-    // 5.
+    // 5. As they stand after a reload of the configuration.
+    field_text(group, cp->Group, sizeof cp->Group);
     wp_strlcpy(ea_st.model_lasttime, model, sizeof ea_st.model_lasttime);
     wp_strlcpy(ea_st.group_last, group, sizeof ea_st.group_last);
     ea_st.ignore_last = cp->bIgnore;

@@ -74,6 +74,11 @@ int user_shutdown(const UPS_AGENTDOWNINFO *adip, UPS_EIN_DATA *in, UPS_EOUT_DATA
 // pending; another pending shutdown stays, the tick recomputes it.
 int cancel_shutdown(const char *hp, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 {
+    // Once the deadline has passed the other agents have been told and the
+    // UPS is about to be: too late to cancel, and saying so is better than
+    // a cancel that is not one.
+    if (ea_st.ISSHUTTINGDOWN)
+        return -1;
     ea_st.shutdownMsgSendOnce = 0;
     if (ea_st.downreason == USER_SPECIFY) {
         ea_st.downreason = NONE;

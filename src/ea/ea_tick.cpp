@@ -67,7 +67,7 @@ int *warned_flag(int reason)
     }
 }
 
-// 3. A schedule countdown interrupted by a mains failure and then governing
+// A schedule countdown interrupted by a mains failure and then governing
 // again does not raise its warning event again.
 void warning_memory(void)
 {
@@ -375,14 +375,19 @@ int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
             ea_st.ISSHUTTINGDOWN = 0;
             return 0;
         }
-        if (ea_st.next_off) {
+        // A running shutdown goes on to its end even when its instant was
+        // taken back meanwhile: nothing else would ever end it.
+        if (ea_st.next_off)
             ea_st.downpoint = ea_st.next_off + ea_st.GRACE_PERIOD;
-            if (shutdown_system(in, out) < 0)
-                errors++;
-        }
+        if ((ea_st.next_off || ea_st.downpoint) && shutdown_system(in, out) < 0)
+            errors++;
         return errors ? -1 : 0;
     }
 
+    // Changes of the reason made since the last tick (a mains return
+    // passing through none) count, and so does the one this tick makes: a
+    // schedule that takes the lead back from a mains failure on a pass where
+    // its warning is due must find its warning event already raised.
     warning_memory();
     // 4. The mains countdown moves by the monotonic clock.
     if (ea_st.ACFAIL_off) {
@@ -391,6 +396,7 @@ int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     }
     schedule_upkeep(t, out);
     governing_instant();
+    warning_memory();
     // 7.
     if (scheduled(ea_st.downreason))
         ea_st.lastdowncount = ea_st.lastschdowncount;
