@@ -8,7 +8,7 @@
 #include "agent/agent_daemon.h"
 #include "agent/agent_log.h"
 #include "agent/agent_net.h"
-#include "ea/ea_state.h"
+#include "ea/daemon2event_api.h"
 
 #include <cstdio>
 #include <cstring>
@@ -21,9 +21,6 @@ int eout_cmd;
 namespace
 {
 
-// The kind no engine asks for today: cancel the UPS's pending shutdown.
-constexpr int cb_downcancel = 4;
-
 // Kinds that are one command word without data.
 struct plain_kind {
     int kind;
@@ -31,7 +28,7 @@ struct plain_kind {
 };
 
 constexpr plain_kind plain_kinds[] = {
-    {cb_downcancel, UPSCMD_DOWNCANCEL},   {CB_SELFTESTLOW, UPSCMD_TESTLOW},
+    {CB_DOWNCANCEL, UPSCMD_DOWNCANCEL},   {CB_SELFTESTLOW, UPSCMD_TESTLOW},
     {CB_CANCELTEST, UPSCMD_TESTCANCEL},   {CB_BUZZERON, UPSCMD_BUZZERON},
     {CB_BUZZEROFF, UPSCMD_BUZZEROFF},     {CB_AUTOTESTON, UPSCMD_AUTOTESTON},
     {CB_AUTOTESTOFF, UPSCMD_AUTOTESTOFF}, {CB_AUTOBOOTON, UPSCMD_RESTARTON},
@@ -258,6 +255,8 @@ int Event_CallBack(int cmd, char *msg, unsigned arg1, unsigned arg2)
         return daemon_announce(ap);
     case CB_DOWN2MONITOR:
         return net_broadcastdown2monitor(ap);
+    case CB_BROADCASTDOWN:
+        return net_broadcastdown(ap);
     case CB_DETECTLEVEL:
         return detectlevel(ap, arg2);
     default:

@@ -130,6 +130,41 @@ typedef struct UPS_EOUT_DATA {
     AGENTEVENT *agentevent;
 } UPS_EOUT_DATA, *UPS_EOUT_DATAP;
 
+// Callback kinds the engine asks of the daemon (Event_CallBack's cmd).
+enum {
+    CB_MESSAGE = 1,
+    CB_DOWNCANCEL = 4, // not asked by the engine today
+    CB_UPSDOWN = 2,
+    CB_SELFTEST = 8,
+    CB_SELFTESTLOW = 16,
+    CB_CANCELTEST = 32,
+    CB_BUZZERON = 64,
+    CB_BUZZEROFF = 128,
+    CB_AUTOTESTON = 256,
+    CB_AUTOTESTOFF = 512,
+    CB_SETBATTDATE = 1024,
+    CB_GETBATTDATE = 2048,
+    CB_NETDOWNMSG = 4096,
+    CB_ANNOUNCE = 8192,
+    CB_DOWN2MONITOR = 0x4000, // tell the monitors (group, port or type changed)
+    CB_AUTOBOOTON = 0x8000,
+    CB_AUTOBOOTOFF = 0x10000,
+    CB_ANNOUNCE_STATE = 0x80000,
+    CB_DETECTLEVEL = 0x20000,
+    CB_BUZZERTEST = 0x40000,
+    // The engine reaches the network only through the daemon: tell the
+    // monitors and the other agents that this host goes down (three times).
+    CB_BROADCASTDOWN = 0x100000,
+};
+
+// How the engine reaches the daemon; the daemon installs its own with
+// ea_setcallback(), tests install a recorder.  Same contract as
+// Event_CallBack: 0 done, non-zero failed.
+typedef int (*ea_callback_fn)(int cmd, char *msg, unsigned arg1, unsigned arg2);
+
+// Installs the daemon's callback (null: calls fail with -1).
+void ea_setcallback(ea_callback_fn fn);
+
 // The engine's entry: does the work of request cmd, then always runs its
 // periodic tick.  outcmd is not used.  Returns 0, or -1 when the work or the
 // tick failed.

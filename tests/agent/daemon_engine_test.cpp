@@ -151,7 +151,7 @@ TEST_F(DaemonEngine, EveryCommandKindItsWordsDataAndResult)
         {CB_DETECTLEVEL, 0, 4, false, {UPSCMD_LEVELB, UPSCMD_LEVELH}, "", 0, 0},
         {CB_DETECTLEVEL, 0, 5, false, {}, "", 0, -1},
         {3, 0, 0, false, {}, "", 0, -1},
-        {0x100000, 0, 0, false, {}, "", 0, -1},
+        {0x200000, 0, 0, false, {}, "", 0, -1},
     };
     UPS_UPSINFO *ui = &aginfo.ups.ui;
     ui->BattStatus = -16; // sign-extended into the record
@@ -342,6 +342,12 @@ TEST_F(DaemonEngine, AGoingDownMessageThenTheNotices)
 
         EXPECT_EQ(Event_CallBack(CB_DOWN2MONITOR, nullptr, 0, 0), 0);
         EXPECT_EQ(kinds(datagrams(p.monitors)), std::string(1, static_cast<char>(PK_ANSAGENT)));
+
+        // The shutdown's own broadcast, after the UPS was told.
+        configure(AGTYPE_GROUPED, "guardian", "QE1000");
+        EXPECT_EQ(Event_CallBack(CB_BROADCASTDOWN, nullptr, 0, 0), 0);
+        EXPECT_EQ(kinds(datagrams(p.monitors)), three_down);
+        EXPECT_EQ(kinds(datagrams(p.agents)), three_agents);
 
         // A message that reached no one is not followed by the notices.
         close(mon);
