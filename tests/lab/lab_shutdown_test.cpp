@@ -214,12 +214,18 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
     EXPECT_LT(warnings.front().ns - off, kSlack / 2 * 1000000LL) << "the failure was seen late";
     static const std::regex form("UPS Ac fail, System will be shut down in 0 minute\\(s\\) and "
                                  "([0-9]+) second\\(s\\)\\.");
-    int last = kLife;
+    // Each warning at least the interval after the one before (the first
+    // may come twice: the call after a new reason begins its count again).
+    int last = -1;
     for (const Heard &h : warnings) {
         std::smatch mt;
         ASSERT_TRUE(std::regex_match(h.text, mt, form)) << h.text;
         int left = std::stoi(mt[1]);
-        EXPECT_LE(left, last) << h.text;
+        if (last < 0) {
+            EXPECT_GE(left, kLife - 2) << h.text;
+        } else if (left != last) {
+            EXPECT_GE(last - left, kWarnEvery - 1) << h.text;
+        }
         EXPECT_LT(h.ns, time_up);
         last = left;
     }
@@ -230,7 +236,7 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
     ASSERT_TRUE(ups_a.wait_rx("S.5\r", 5000).has_value());
     auto cmds = shutdown_commands(ups_a);
     ASSERT_EQ(cmds.size(), 1u);
-    EXPECT_GE(cmds[0].ns, time_up - kSec / 10);
+    EXPECT_GE(cmds[0].ns - off, (kLife - 1) * kSec);
     EXPECT_NE(ups_a.get("shutdown"), "none");
     EXPECT_EQ(shutdown_calls(a), 1u) << a.fake_record();
     EXPECT_NE(a.fake_record().find("/sbin/shutdown [-h] [-t0] [0]\n"), std::string::npos)
@@ -250,8 +256,8 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
     EXPECT_EQ(down.size(), 6u);
     EXPECT_EQ(asked.size(), 6u);
     ASSERT_FALSE(down.empty() || asked.empty());
-    EXPECT_GE(down.front().ns, time_up - kSec / 10);
-    EXPECT_GE(asked.front().ns, time_up - kSec / 10);
+    EXPECT_GE(down.front().ns - off, (kLife - 1) * kSec);
+    EXPECT_GE(asked.front().ns - off, (kLife - 1) * kSec);
 
     // The second agent of the group follows: its own UPS off after its own
     // delay, its own shutdown, and its own word to the rest of the group.
@@ -261,7 +267,7 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
     auto cmds_b = shutdown_commands(ups_b);
     ASSERT_EQ(cmds_b.size(), 1u);
     EXPECT_EQ(cmds_b[0].bytes, "S02\r");
-    EXPECT_GE(cmds_b[0].ns, asked.front().ns);
+    EXPECT_GE(cmds_b[0].ns - off, (kLife - 1) * kSec) << "not before the first one's deadline";
     ASSERT_TRUE(w.until([&] { return !w.datagrams(PK_SHUTDOWN, b.addr()).empty(); }, 5000));
     EXPECT_TRUE(in_order(events(b), {22, 8})) << shown(events(b));
     EXPECT_EQ(a.sanitizer_reports() + b.sanitizer_reports(), "");
