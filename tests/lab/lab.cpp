@@ -1288,6 +1288,20 @@ int read_exact(int fd, std::string &out, size_t want, int64_t deadline)
 
 } // namespace
 
+std::string read_answer(int fd, int timeout_ms, bool *closed)
+{
+    int64_t deadline = mono_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    for (;;) {
+        int left = static_cast<int>((deadline - mono_ns()) / 1000000);
+        std::string p = read_packet(fd, left > 0 ? left : 0, closed);
+        bool message = p.size() >= sizeof(UPS_PACKET_HEAD) && head_of(p).DataId == PK_MESSAGE;
+        if (!message)
+            return p;
+        if (left <= 0)
+            return std::string();
+    }
+}
+
 std::string read_packet(int fd, int timeout_ms, bool *closed)
 {
     if (closed != nullptr)

@@ -321,11 +321,15 @@ bool udp_send(int fd, const std::string &addr, uint16_t port, const std::string 
 // One packet from a stream: its 8-byte header, then Length - 8 more bytes.
 // "" on time-out; *closed tells whether the peer closed (or reset) first.
 std::string read_packet(int fd, int timeout_ms, bool *closed = nullptr);
+// The next packet that is not a message (kind 79): the agent sends its
+// messages to every monitor whenever the UPS's state changes, between the
+// answers.  Otherwise as read_packet, within the one time limit.
+std::string read_answer(int fd, int timeout_ms, bool *closed = nullptr);
 // A request on a connection and the one answer to it; "" when the request
 // could not be sent or no answer came in time.
 inline std::string ask(int fd, const std::string &request, int timeout_ms = 3000)
 {
-    return send_all(fd, request) ? read_packet(fd, timeout_ms) : std::string();
+    return send_all(fd, request) ? read_answer(fd, timeout_ms) : std::string();
 }
 // Whether the peer closes the stream within the time (anything it sends
 // first is read and dropped).

@@ -53,7 +53,7 @@ TEST(LabFlow, AMonitorThatStopsReadingKeepsItsConnectionAndEveryAnswer)
     for (int i = 0; i < 10; i++) {
         int64_t t = mono_ns();
         ASSERT_TRUE(lab::send_all(other, lab::packet(PK_GETUPSINFO)));
-        EXPECT_EQ(lab::read_packet(other, 3000).size(), 228u) << "request " << i;
+        EXPECT_EQ(lab::read_answer(other, 3000).size(), 228u) << "request " << i;
         EXPECT_LT(ms_since(t), 1000) << "request " << i;
         sleep_ms(100);
     }
@@ -62,7 +62,7 @@ TEST(LabFlow, AMonitorThatStopsReadingKeepsItsConnectionAndEveryAnswer)
     int got = 0;
     bool closed = false;
     while (got < asked) {
-        std::string p = lab::read_packet(slow, 5000, &closed);
+        std::string p = lab::read_answer(slow, 5000, &closed);
         if (p.size() != 228u || lab::head_of(p).DataId != PK_UPSINFO)
             break;
         got++;
