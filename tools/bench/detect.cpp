@@ -194,6 +194,26 @@ std::vector<double> q1_exchanges(const testutil::UpsSim &ups, size_t *reply_len)
     return ms;
 }
 
+// The commands on the line since the mark: how far apart the Q1 polls
+// are, and what else the agent asks between them.
+void poll_pattern(const testutil::UpsSim &ups, const char *mains)
+{
+    std::vector<double> gaps;
+    int64_t prev = 0;
+    std::string others;
+    for (const auto &e : ups.transcript("RX")) {
+        if (e.bytes == "Q1\r") {
+            if (prev != 0)
+                gaps.push_back(static_cast<double>(e.ns - prev) / 1e6);
+            prev = e.ns;
+        } else if (others.size() < 60) {
+            others += " " + e.bytes.substr(0, e.bytes.size() - 1);
+        }
+    }
+    printf("mains %s: Q1 every %.0f ms (median of %zu gaps); other commands:%s\n", mains,
+           pct(gaps, 50), gaps.size(), others.empty() ? " none" : others.c_str());
+}
+
 void run(const Options &opt, lab::LabNet &net)
 {
     lab::HostOptions ho;
@@ -222,11 +242,20 @@ void run(const Options &opt, lab::LabNet &net)
     if (ai->ups.ui.CommStatus != COMM_ESTABLISHED)
         throw std::runtime_error("the agent never reached the test UPS");
 
-    // --- the floor ----------------------------------------------------------
-    ups.clear_transcript();
-    testutil::sleep_ms(5000);
+    // --- the floor, and how often the line carries a Q1 ------------------------
     size_t reply_len = 0;
-    std::vector<double> q1 = q1_exchanges(ups, &reply_len);
+    std::vector<double> q1;
+    for (const char *mains : {"on", "off"}) {
+        if (ups.get("mains") != mains)
+            mains_change(ups, mains);
+        testutil::sleep_ms(1500);
+        ups.clear_transcript();
+        testutil::sleep_ms(6000);
+        std::vector<double> x = q1_exchanges(ups, &reply_len);
+        q1.insert(q1.end(), x.begin(), x.end());
+        poll_pattern(ups, mains);
+    }
+    mains_change(ups, "on");
     printf("one Q1 exchange at 2400 baud: %zu bytes on the wire = %.1f ms (floor); on the test "
            "UPS's line, CR of the command to last byte of the reply: median %.1f ms over %zu\n",
            3 + reply_len, static_cast<double>(3 + reply_len) * 10 * 1000 / 2400, pct(q1, 50),
