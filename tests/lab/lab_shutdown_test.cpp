@@ -261,7 +261,9 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
 
     // The second agent of the group follows: its own UPS off after its own
     // delay, its own shutdown, and its own word to the rest of the group.
-    ASSERT_TRUE(b.wait_agent_gone(kSlack)) << b.debug_log();
+    ASSERT_TRUE(b.wait_agent_gone(kSlack))
+        << "the second agent did not follow the group's shutdown request\n"
+        << b.debug_log();
     EXPECT_EQ(shutdown_calls(b), 1u) << b.fake_record();
     EXPECT_NE(b.fake_record().find("/sbin/shutdown [-h] [-t0] [0]\n"), std::string::npos);
     auto cmds_b = shutdown_commands(ups_b);
