@@ -201,6 +201,9 @@ struct daemon_state {
 
     UPS_USERSINFO users; // the engine's view of agent.us
     AGENTEVENT agentevent;
+    // The records a request hands the engine: they live until the next one.
+    AGENTCMD command;
+    UPS_AGENTDOWNINFO downinfo;
 };
 
 extern daemon_state daemon_st;

@@ -165,6 +165,11 @@ void daemon_engineviews(AGENT *ap, unsigned datatype)
     ein.DATA.schlist = nullptr;
     ein.DATA.eu.eap = ap->el;
     ein.DATA.eu.uip = &daemon_st.users;
+    // What an earlier request pointed at is gone: the engine must not find
+    // it again.
+    ein.DATA.range = nullptr;
+    ein.DATA.acp = nullptr;
+    ein.DATA.agentevent = nullptr;
     eout.DATA.upsinfop = ein.DATA.upsinfop;
     eout.DATA.upsconfigp = ein.DATA.upsconfigp;
     eout.DATA.schlist = nullptr;
@@ -177,12 +182,22 @@ int daemon_callengine(int cmd)
     return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
 }
 
-int daemon_agentevent(AGENT *ap, int32_t id)
+int daemon_agentevent(AGENT *ap, int32_t id, UPS_AGENTDOWNINFO *adip)
 {
     daemon_engineviews(ap, E_UPSTAT | E_UPSCONFIG | E_AGENTEVENT);
-    daemon_st.agentevent = {id, nullptr};
+    daemon_st.agentevent = {id, adip};
     ein.DATA.agentevent = &daemon_st.agentevent;
     return daemon_callengine(EA_CHECKAGENT);
+}
+
+int daemon_upscommand(AGENT *ap, int32_t cmd, UPS_AGENTDOWNINFO *adip)
+{
+    daemon_engineviews(ap, E_UPSTAT | E_UPSCONFIG | E_UPSCMD);
+    daemon_st.command = AGENTCMD{};
+    daemon_st.command.cmd = cmd;
+    daemon_st.command.arg.adip = adip;
+    ein.DATA.acp = &daemon_st.command;
+    return daemon_callengine(EA_DOCOMMAND);
 }
 
 int daemon_logagentstop(void)

@@ -27,8 +27,19 @@ void daemon_engineviews(AGENT *ap, unsigned datatype);
 int daemon_callengine(int cmd);
 
 // Tells the engine of an agent event (AGEV_*) through its request
-// EA_CHECKAGENT on the daemon's records; the engine's result.
-int daemon_agentevent(AGENT *ap, int32_t id);
+// EA_CHECKAGENT on the daemon's records, with the shutdown notice adip (may
+// be null; must live until the call returns); the engine's result.
+int daemon_agentevent(AGENT *ap, int32_t id, UPS_AGENTDOWNINFO *adip = nullptr);
+
+// Hands the monitor command cmd (its packet kind) to the engine's request
+// EA_DOCOMMAND, with the shutdown request adip as its argument (may be
+// null); the engine's result.
+int daemon_upscommand(AGENT *ap, int32_t cmd, UPS_AGENTDOWNINFO *adip);
+
+// 18: a shutdown request, from a monitor's connection (a user shutdown) or
+// by datagram from another agent of the group (followed when this agent's
+// type and settings say so).  0 done or ignored, -1 refused.
+int daemon_shutdownups(AGENT *ap);
 
 // Reports the agent's stop to the engine; its result, -1 when the agent has
 // no shared record.

@@ -44,7 +44,7 @@ struct kind_entry {
 const kind_entry kinds[] = {
     {PK_GETUPSINFO, false, false, daemon_ansgetupsinfo},
     {PK_OSINFO, false, false, daemon_recvsendosinfo},
-    {PK_SHUTDOWN, true, false, nullptr},
+    {PK_SHUTDOWN, true, false, daemon_shutdownups},
     {PK_CANCELSHUTDOWN, true, false, nullptr},
     {PK_SELFTEST, true, false, nullptr},
     {PK_SELFTESTLOW, true, false, nullptr},

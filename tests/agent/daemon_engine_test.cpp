@@ -357,3 +357,70 @@ TEST_F(DaemonEngine, AGoingDownMessageThenTheNotices)
         EXPECT_TRUE(datagrams(p.agents).empty());
     });
 }
+
+namespace
+{
+
+// What a shutdown request handed the engine: "cmd/id/name" or "".
+std::string handed;
+
+int recording_engine(int cmd, UPS_EIN_DATA *in, int *, UPS_EOUT_DATA *)
+{
+    if (cmd == EA_CHECKAGENT && in->DATA.agentevent && in->DATA.agentevent->adip)
+        handed = "18/" + std::to_string(in->DATA.agentevent->id) + "/" +
+                 std::string(in->DATA.agentevent->adip->Agent, 16).c_str();
+    else if (cmd == EA_DOCOMMAND && in->DATA.acp && in->DATA.acp->arg.adip)
+        handed = "11/" + std::to_string(in->DATA.acp->cmd) + "/" +
+                 std::string(in->DATA.acp->arg.adip->Agent, 16).c_str();
+    return 0;
+}
+
+} // namespace
+
+// Another agent's order is followed only from an agent of the group that is
+// not of a lower type, unless this one ignores such orders; a monitor's
+// request over its connection is a user shutdown.
+TEST_F(DaemonEngine, ShutdownRequestsFromMonitorsAndOtherAgents)
+{
+    daemon_st.engine = recording_engine;
+    agent.agnet.ufd = 100;
+    UPS &ups = agent.aip->ups;
+    strcpy(ups.up.commparam.Group, "Room 1");
+    const struct {
+        bool datagram;
+        uint32_t sender, own;
+        const char *group;
+        int ignore;
+        uint32_t length;
+        int result;
+        const char *handed;
+    } rows[] = {
+        {true, 4, 4, "ROOM 1", 0, 48, 0, "18/2/peer-host"},
+        {true, 6, 4, "room 1", 0, 48, 0, "18/2/peer-host"},
+        {true, 4, 6, "Room 1", 0, 48, 0, ""},  // a lower type is not followed
+        {true, 4, 4, "Room 2", 0, 48, 0, ""},  // another group
+        {true, 4, 4, "Room 1", 1, 48, 0, ""},  // orders ignored here
+        {true, 3, 4, "Room 1", 0, 48, -1, ""}, // no agent of its own UPS
+        {true, 4, 7, "Room 1", 0, 48, -1, ""}, // no type of this agent
+        {true, 4, 4, "Room 1", 0, 47, -1, ""}, // short
+        {false, 0, 4, "", 0, 48, 0, "11/18/peer-host"},
+        {false, 4, 4, "Room 1", 0, 48, -1, ""}, // a typed request by connection
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(std::string(r.datagram ? "datagram " : "connection ") +
+                     std::to_string(r.sender) + " " + r.group);
+        handed.clear();
+        ups.up.commparam.AgentType = r.own;
+        ups.ui.bIgnoreDown = r.ignore;
+        agent.agnet.cnc.sockfd = r.datagram ? 100 : 101;
+        UPS_AGENTDOWNINFO d{};
+        d.DownId = 22;
+        d.AgentType = r.sender;
+        memcpy(d.Agent, "peer-host", 9);
+        strncpy(d.Group, r.group, sizeof d.Group);
+        std::string p = head(PK_SHUTDOWN, r.length) + bytes(d);
+        memcpy(daemon_head(), p.data(), p.size());
+        EXPECT_EQ(daemon_shutdownups(&agent), r.result);
+        EXPECT_EQ(handed, r.handed);
+    }
+}
