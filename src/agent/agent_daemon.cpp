@@ -711,7 +711,7 @@ void daemon_doagent(AGENT *ap)
         exit(r);
     }
     for (;;) {
-        if (daemon_pass(ap, 1000) < 0)
+        if (daemon_pass(ap, DAEMON_PASS_MS) < 0)
             net_netexit(ap);
     }
 }

@@ -34,6 +34,11 @@ inline constexpr int DAEMON_MAXBUF = 4 << 20;
 // Connections at once from one source address: a quarter of the table.
 inline constexpr int DAEMON_MAXPERADDR = 16;
 
+// The longest wait of one pass.  Each pass ends with a look at the UPS
+// state, so this bounds how long a change the UPS process recorded waits
+// for its events and messages.
+inline constexpr int DAEMON_PASS_MS = 250;
+
 // Seconds the manager's lock word may be seen held before the daemon takes
 // its holder for dead and clears it.
 inline constexpr double DAEMON_STALELOCK_S = 5;
