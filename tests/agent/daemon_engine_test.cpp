@@ -26,7 +26,9 @@ namespace
 {
 
 using testutil::bytes;
+using testutil::datagrams;
 using testutil::head;
+using testutil::udp_socket;
 
 int no_engine(int, UPS_EIN_DATA *, int *, UPS_EOUT_DATA *)
 {
@@ -202,18 +204,6 @@ TEST_F(DaemonEngine, EveryCommandKindItsWordsDataAndResult)
 namespace
 {
 
-int udp_socket(uint16_t port, in_addr_t addr)
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(addr);
-    return bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) == 0 ? s : -1;
-}
-
 // What a monitor's connection holds now.
 std::string take(int fd)
 {
@@ -225,22 +215,12 @@ std::string take(int fd)
     return got;
 }
 
-std::vector<std::string> datagrams(int s)
-{
-    std::vector<std::string> got;
-    char buf[512];
-    ssize_t r;
-    while ((r = recv(s, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
-        got.emplace_back(buf, static_cast<size_t>(r));
-    return got;
-}
-
 // The monitors' and the agents' ports, and the agent's UDP socket on the
 // loopback, where a limited broadcast stays.
 struct Ports {
-    int monitors = udp_socket(NET_PORT_MONITOR_UDP, INADDR_ANY);
-    int agents = udp_socket(NET_PORT_AGENT_UDP, INADDR_ANY);
-    Ports() { agent.agnet.ufd = udp_socket(0, INADDR_LOOPBACK); }
+    int monitors = udp_socket(NET_PORT_MONITOR_UDP, nullptr, INADDR_ANY);
+    int agents = udp_socket(NET_PORT_AGENT_UDP, nullptr, INADDR_ANY);
+    Ports() { agent.agnet.ufd = udp_socket(0); }
 };
 
 void configure(uint32_t type, const char *name, const char *model)

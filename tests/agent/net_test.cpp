@@ -102,38 +102,9 @@ std::string buffered(size_t n)
     return std::string(reinterpret_cast<const char *>(daemon_head()), n);
 }
 
+using testutil::datagrams;
 using testutil::debuglog;
-
-// A UDP socket bound to 127.0.0.1 at port (0: any); its port in *bound.
-int udp_socket(uint16_t port, uint16_t *bound = nullptr, in_addr_t addr = INADDR_LOOPBACK)
-{
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int one = 1;
-    setsockopt(s, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(addr);
-    if (bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0)
-        return -1;
-    socklen_t len = sizeof a;
-    getsockname(s, reinterpret_cast<struct sockaddr *>(&a), &len);
-    if (bound != nullptr)
-        *bound = ntohs(a.sin_port);
-    return s;
-}
-
-// Every datagram waiting on s, in order.  Loopback delivery is complete
-// when sendto returns, so nothing is waited for.
-std::vector<std::string> datagrams(int s)
-{
-    std::vector<std::string> got;
-    char buf[4096];
-    ssize_t r;
-    while ((r = recv(s, buf, sizeof buf, MSG_DONTWAIT)) >= 0)
-        got.emplace_back(buf, static_cast<size_t>(r));
-    return got;
-}
+using testutil::udp_socket;
 
 // The agent's UDP socket on the loopback, and a monitor's socket to ask
 // from: one pass of the loop serves each datagram.

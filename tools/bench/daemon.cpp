@@ -15,6 +15,7 @@
 //     process while idle for --idle-seconds (default 60).
 //
 // Needs root (namespaces); exits 2 when the lab cannot be made here.
+#include "interrupt.h"
 #include "lab/lab.h"
 #include "testutil.h"
 #include "upssim_harness.h"
@@ -31,6 +32,9 @@
 
 namespace
 {
+
+using bench::catch_signals;
+using bench::check_interrupted;
 
 using lab::Fd;
 using lab::LabHost;
@@ -68,32 +72,6 @@ Options parse(int argc, char **argv)
             usage();
     }
     return o;
-}
-
-// An interrupted run must still take its lab down (an agent left in a lab
-// namespace is only removed by the next lab): signals end it through the
-// normal way out, and a closed output does not kill it.
-volatile sig_atomic_t interrupted = 0;
-
-void on_signal(int)
-{
-    interrupted = 1;
-}
-
-void catch_signals()
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(sig, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-void check_interrupted()
-{
-    if (interrupted)
-        throw std::runtime_error("interrupted");
 }
 
 void nap_ms(int ms)

@@ -19,6 +19,7 @@
 //     upper bound), and from the change to the last monitor.
 // The agent's battery life is set long enough that no run reaches a
 // shutdown.  Needs root (namespaces); exits 2 when the lab cannot be made.
+#include "interrupt.h"
 #include "lab/lab.h"
 #include "testutil.h"
 #include "upssim_harness.h"
@@ -36,6 +37,9 @@
 
 namespace
 {
+
+using bench::catch_signals;
+using bench::check_interrupted;
 
 using lab::Fd;
 using lab::LabHost;
@@ -74,31 +78,6 @@ Options parse(int argc, char **argv)
             usage();
     }
     return o;
-}
-
-// An interrupted run must still take its lab down: signals end it through
-// the normal way out.
-volatile sig_atomic_t interrupted = 0;
-
-void on_signal(int)
-{
-    interrupted = 1;
-}
-
-void catch_signals()
-{
-    struct sigaction sa;
-    memset(&sa, 0, sizeof sa);
-    sa.sa_handler = on_signal;
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(sig, &sa, nullptr);
-    signal(SIGPIPE, SIG_IGN);
-}
-
-void check_interrupted()
-{
-    if (interrupted)
-        throw std::runtime_error("interrupted");
 }
 
 double pct(std::vector<double> v, double p)
