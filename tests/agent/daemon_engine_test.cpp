@@ -397,7 +397,7 @@ TEST_F(DaemonEngine, ShutdownRequestsFromMonitorsAndOtherAgents)
         d.DownId = 22;
         d.AgentType = r.sender;
         memcpy(d.Agent, "peer-host", 9);
-        strncpy(d.Group, r.group, sizeof d.Group);
+        memcpy(d.Group, r.group, strlen(r.group));
         std::string p = head(PK_SHUTDOWN, r.length) + bytes(d);
         memcpy(daemon_head(), p.data(), p.size());
         EXPECT_EQ(daemon_shutdownups(&agent), r.result);
