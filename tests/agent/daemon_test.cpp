@@ -628,8 +628,8 @@ TEST_F(Daemon, APipeThatTakesNothingFailsTheCommand)
 TEST_F(Daemon, ControlRequestsNeedAdministratorRightsOnAConnection)
 {
     int m = monitor();
-    const uint8_t control[] = {PK_SHUTDOWN, PK_SELFTEST, PK_CANCELTEST, PK_BEEPERON,
-                               PK_BATTDATE, PK_SCHEDULE, PK_CONFIG};
+    const uint8_t control[] = {PK_CANCELSHUTDOWN, PK_SELFTEST, PK_CANCELTEST, PK_BEEPERON,
+                               PK_BATTDATE,       PK_SCHEDULE, PK_CONFIG};
     for (int32_t auth : {AUTH_NONE, AUTH_USER, AUTH_REJECTED}) {
         net_client_p[0].auth = auth;
         for (uint8_t k : control)
