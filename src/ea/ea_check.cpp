@@ -49,11 +49,6 @@ enum {
 constexpr int st_test = UPSST_TEST;
 constexpr int st_onbattery = UPSST_UTILFAIL;
 
-bool comm_down(int comm)
-{
-    return comm == COMM_LOST || comm == COMM_NOUPS;
-}
-
 bool rising(uint32_t w, uint32_t last, uint32_t m)
 {
     return ((w ^ last) & m) && (w & m);
@@ -330,7 +325,7 @@ int displayed_times(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 {
     UPS_UPSINFO *oi = out->DATA.upsinfop;
     int ignore = out->DATA.upsconfigp->commparam.bIgnore;
-    bool lost = comm_down(in->DATA.upsinfop->CommStatus);
+    bool lost = ea_commdown(in->DATA.upsinfop->CommStatus);
     ea_st.dispgrace = ignore ? 0 : ea_st.GRACE_PERIOD;
     time_t down = 0, boot = 0;
     switch (ea_st.downreason) {
@@ -445,11 +440,11 @@ int checkupsstatus(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         ea_callback(CB_ANNOUNCE_STATE, nullptr, 0, 0);
         if (comm == COMM_ESTABLISHED)
             errors += comm_established(w, now, in, out);
-        else if (comm_down(comm))
+        else if (ea_commdown(comm))
             errors += comm_lost(comm, in, out);
     }
     // 7.
-    if (comm_down(comm) && ea_st.downreason == AC_FAIL && !ea_st.lostonbattery)
+    if (ea_commdown(comm) && ea_st.downreason == AC_FAIL && !ea_st.lostonbattery)
         ea_st.downreason = NONE;
 
     // 8. A self-test ended, or a countdown outlived its mains failure.
@@ -468,7 +463,7 @@ int checkupsstatus(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         if (w != ea_st.last_u_status)
             ea_callback(CB_ANNOUNCE_STATE, nullptr, 0, 0);
         edges e = state_edges(w);
-        if (!comm_down(comm))
+        if (!ea_commdown(comm))
             errors += act_on_edges(e, in, out);
     }
 

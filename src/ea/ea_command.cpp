@@ -35,11 +35,6 @@ enum {
 
 const char section_ups[] = "UPS";
 
-bool comm_down(const UPS_UPSINFO *ui)
-{
-    return ui->CommStatus == COMM_LOST || ui->CommStatus == COMM_NOUPS;
-}
-
 int callback_ok(int cmd, char *msg, unsigned a, unsigned b)
 {
     return ea_callback(cmd, msg, a, b) == 0 ? 0 : -1;
@@ -49,7 +44,7 @@ int callback_ok(int cmd, char *msg, unsigned a, unsigned b)
 // earlier shutdown is already pending.
 int user_shutdown(const UPS_AGENTDOWNINFO *adip, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 {
-    if (comm_down(in->DATA.upsinfop) || adip == nullptr) {
+    if (ea_commdown(in->DATA.upsinfop->CommStatus) || adip == nullptr) {
         out->DATA.upsinfop->CommandDownS = 0;
         return -1;
     }

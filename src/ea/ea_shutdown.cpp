@@ -30,16 +30,6 @@ constexpr time_t grace_message_every = 10000;
 // The UPS switches itself on again after a scheduled shutdown only.
 constexpr long no_restart = -1;
 
-bool comm_down(const UPS_UPSINFO *ui)
-{
-    return ui->CommStatus == COMM_LOST || ui->CommStatus == COMM_NOUPS;
-}
-
-bool scheduled(int reason)
-{
-    return reason == SPECIAL || reason == WEEKLY || reason == MONTHLY;
-}
-
 void abandon(UPS_UPSINFO *oi)
 {
     ea_st.ISSHUTTINGDOWN = 0;
@@ -56,7 +46,7 @@ void abandon(UPS_UPSINFO *oi)
 // Minutes the UPS stays off before it switches itself on again.
 long off_duration(void)
 {
-    if (!scheduled(ea_st.downreason))
+    if (!ea_scheduled(ea_st.downreason))
         return no_restart;
     if (ea_st.DownDuration > 0 && ea_st.offBootSpan > ea_st.TURNOFFDELAY)
         ea_st.DownDuration = ea_st.offBootSpan - ea_st.TURNOFFDELAY;
@@ -90,7 +80,8 @@ int shutdown_system(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     int ignore = out->DATA.upsconfigp->commparam.bIgnore;
     // Without the UPS the shutdown is given up, unless the host runs on a
     // battery that nothing else will stop from running empty.
-    if (comm_down(in->DATA.upsinfop) && ea_st.downreason != OTHERAGEDOWN && !ea_st.lostonbattery) {
+    if (ea_commdown(in->DATA.upsinfop->CommStatus) && ea_st.downreason != OTHERAGEDOWN &&
+        !ea_st.lostonbattery) {
         abandon(oi);
         return 0;
     }

@@ -167,6 +167,18 @@ struct ea_state {
 
 extern ea_state ea_st;
 
+// No link to a UPS: lost, or no UPS configured.
+inline bool ea_commdown(int comm)
+{
+    return comm == COMM_LOST || comm == COMM_NOUPS;
+}
+
+// A reason that is a schedule's: special day, weekly or monthly.
+inline bool ea_scheduled(int reason)
+{
+    return reason == SPECIAL || reason == WEEKLY || reason == MONTHLY;
+}
+
 // Puts the engine back to its state at daemon start (callback kept).
 void ea_stateinit(void);
 

@@ -42,11 +42,6 @@ constexpr time_t test_late_s = 60;
 // A schedule instant this far past is forgotten.
 constexpr time_t schedule_past_s = 60;
 
-bool scheduled(int reason)
-{
-    return reason == SPECIAL || reason == WEEKLY || reason == MONTHLY;
-}
-
 struct tick {
     time_t now;
     bool lost;     // no link to the UPS
@@ -74,8 +69,8 @@ void warning_memory(void)
     int reason = ea_st.downreason, last = ea_st.lastdownreason, lastlast = ea_st.lastlastdownreason;
     if (ea_st.SCH_off == 0 || reason != last)
         ea_st.HASBGNSPE = ea_st.HASBGNWEE = ea_st.HASBGNMON = 0;
-    if (ea_st.SCH_off && scheduled(reason) &&
-        ((last == AC_FAIL && scheduled(lastlast)) || (last == reason && lastlast == AC_FAIL)))
+    if (ea_st.SCH_off && ea_scheduled(reason) &&
+        ((last == AC_FAIL && ea_scheduled(lastlast)) || (last == reason && lastlast == AC_FAIL)))
         ea_st.HASBGNSPE = ea_st.HASBGNWEE = ea_st.HASBGNMON = 1;
     if (reason != last || last == NONE) {
         if (last != NONE && (lastlast != last || lastlast == NONE))
@@ -352,7 +347,7 @@ int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     UPS_UPSINFO *ui = in->DATA.upsinfop;
     tick t{};
     t.now = sysclock_time();
-    t.lost = ui->CommStatus == COMM_LOST || ui->CommStatus == COMM_NOUPS;
+    t.lost = ea_commdown(ui->CommStatus);
     int ignore = out->DATA.upsconfigp->commparam.bIgnore;
     int errors = 0;
 
@@ -398,7 +393,7 @@ int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     governing_instant();
     warning_memory();
     // 7.
-    if (scheduled(ea_st.downreason))
+    if (ea_scheduled(ea_st.downreason))
         ea_st.lastdowncount = ea_st.lastschdowncount;
     ea_st.msgbuffer[0] = ea_st.msgbuffer2[0] = '\0';
 
@@ -406,7 +401,7 @@ int schedule(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     // 9.
     if (t.produced) {
         ea_st.lastdowncount = t.now;
-        if (scheduled(ea_st.downreason))
+        if (ea_scheduled(ea_st.downreason))
             ea_st.lastschdowncount = t.now;
         ea_sendpair();
         if (ea_st.shutdowneventid != no_event)
