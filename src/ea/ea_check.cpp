@@ -13,11 +13,9 @@
 #include "ea/ea_action.h"
 #include "ea/ea_config.h"
 #include "ea/ea_history.h"
-#include "ea/ea_log.h"
 #include "ea/ea_shutdown.h"
 #include "ea/ea_state.h"
 #include "ea/ea_time.h"
-#include "ea/filehandle.h"
 
 #include <cstdio>
 #include <cstring>
@@ -491,33 +489,12 @@ int checkagent(AGENTEVENT *agentevent, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         return -1;
     switch (agentevent->id) {
     case AGEV_SETTINGS: {
-        ea_st.ISPROTECTOR = ea_st.ISSERVERAGLOW = ea_st.ISSERVERAGNORMAL = ea_st.ISSERVERAGHIGH = 0;
-        int found = 0;
-        int type = ea_readint("UPS", "AgentType", AGTYPE_HIGH, &found);
-        if (!found)
-            Ea_log(gettext("Cannot read AgentType from config file"));
-        switch (type) {
-        case AGTYPE_PROTECTOR:
-            ea_st.ISPROTECTOR = 1;
-            break;
-        case AGTYPE_LOW:
-            ea_st.ISSERVERAGLOW = 1;
-            break;
-        case AGTYPE_NORMAL:
-            ea_st.ISSERVERAGNORMAL = 1;
-            break;
-        default:
-            type = AGTYPE_HIGH;
-            ea_st.ISSERVERAGHIGH = 1;
-            break;
-        }
+        // An agent type that is missing or invalid counts as the most
+        // cautious one.
+        int type = ea_readrole(AGTYPE_HIGH);
         out->DATA.upsconfigp->commparam.AgentType = static_cast<uint32_t>(type);
         UPS_UPSINFO *oi = out->DATA.upsinfop;
-        if (ea_readstr("UPS", "Group", oi->Group, sizeof oi->Group, "") == 0) {
-            Ea_log(gettext("Cannot read Group from config file"));
-            wp_strlcpy(oi->Group, "Group A", sizeof oi->Group);
-            writeparam("UPS", "Group", oi->Group);
-        }
+        ea_readgroup(oi->Group, sizeof oi->Group);
         char group[sizeof oi->Group + 1];
         field_text(group, oi->Group, sizeof oi->Group);
         wp_strlcpy(in->DATA.upsconfigp->commparam.Group, group,

@@ -454,6 +454,19 @@ int setconfig(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     return 0;
 }
 
+int ea_readrole(int def)
+{
+    return read_role(def);
+}
+
+void ea_readgroup(char *dst, size_t size)
+{
+    if (!ea_readstr(S_UPS, "Group", dst, size, DEFAULT_GROUP)) {
+        log_missing("Cannot read Group from config file");
+        writeparam(S_UPS, "Group", DEFAULT_GROUP);
+    }
+}
+
 int getupsstatus(UPS_UPSINFO *ui)
 {
     if (ui == nullptr)
@@ -480,10 +493,7 @@ int getupsstatus(UPS_UPSINFO *ui)
     if (ui->ComId >= 0)
         ui->PreChangeBatt = battery_date(ui);
 
-    if (!ea_readstr(S_UPS, "Group", ui->Group, WIRE_NAME_MAX + 1, DEFAULT_GROUP)) {
-        log_missing("Cannot read Group from config file");
-        writeparam(S_UPS, "Group", DEFAULT_GROUP);
-    }
+    ea_readgroup(ui->Group, WIRE_NAME_MAX + 1);
 
     getlasttwoevents(ui->events);
     ui->bACPI = 0;

@@ -74,6 +74,14 @@ int initial(UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
 typedef int (*ea_nodename_fn)(char *dst, size_t size);
 void ea_config_setnodename(ea_nodename_fn fn);
 
+// The configured agent type, with the engine's role flag for it set; def
+// (its flag set) for a missing key, logged, or an invalid type.
+int ea_readrole(int def);
+
+// The configured group into dst (size bytes, ended); for a missing key the
+// default group, logged and stored.
+void ea_readgroup(char *dst, size_t size);
+
 // This host's name as the node-name seam gives it, into dst (size bytes,
 // terminated).  0, or -1 when the system cannot tell it.
 int ea_hostname(char *dst, size_t size);
