@@ -13,32 +13,29 @@
 namespace
 {
 
+typedef char name_field[sizeof(UPS_AGENTDOWNINFO::Agent)];
+static_assert(sizeof(UPS_AGENTDOWNINFO::Group) == sizeof(name_field));
+static_assert(sizeof(UPS_COMMPARAM::Group) == sizeof(name_field));
+
 // Converts a name field of the request (need not be ended) from the
 // network's code in place; a name that cannot be converted stays as it came.
-void name_in(char *field, size_t size, int kind)
+void name_in(name_field &field, int kind)
 {
-    char src[sizeof(UPS_AGENTDOWNINFO::Agent) + 1];
+    char src[sizeof field + 1];
     char dst[2 * sizeof src];
-    size_t n = strnlen(field, size < sizeof src - 1 ? size : sizeof src - 1);
-    memcpy(src, field, n);
-    src[n] = '\0';
+    wp_strlcpy(src, field, sizeof src);
     if (JConvForDataInFromNetwork(src, dst, sizeof dst, kind) < 0)
-        wp_strlcpy(dst, src, sizeof dst);
-    size_t m = strnlen(dst, size);
-    memset(field, 0, size);
-    memcpy(field, dst, m);
+        return;
+    memset(field, 0, sizeof field);
+    memcpy(field, dst, strnlen(dst, sizeof field));
 }
 
 // The group names compared as the agents compare them: letter case aside.
-bool same_group(const char *a, size_t asize, const char *b, size_t bsize)
+bool same_group(const name_field &a, const name_field &b)
 {
-    char x[sizeof(UPS_AGENTDOWNINFO::Group) + 1], y[sizeof(UPS_COMMPARAM::Group) + 1];
-    size_t n = strnlen(a, asize < sizeof x - 1 ? asize : sizeof x - 1);
-    memcpy(x, a, n);
-    x[n] = '\0';
-    size_t m = strnlen(b, bsize < sizeof y - 1 ? bsize : sizeof y - 1);
-    memcpy(y, b, m);
-    y[m] = '\0';
+    char x[sizeof a + 1], y[sizeof b + 1];
+    wp_strlcpy(x, a, sizeof x);
+    wp_strlcpy(y, b, sizeof y);
     return strcmp(UpStrings(x), UpStrings(y)) == 0;
 }
 
@@ -50,11 +47,11 @@ int daemon_shutdownups(AGENT *ap)
     if (h->Length != sizeof(UPS_PACKET_HEAD) + sizeof(UPS_AGENTDOWNINFO))
         return -1;
     int kind = (h->Version & 5) == 5 ? 2 : 0;
-    UPS_AGENTDOWNINFO *req = reinterpret_cast<UPS_AGENTDOWNINFO *>(daemon_data());
-    name_in(req->Group, sizeof req->Group, kind);
-    name_in(req->Agent, sizeof req->Agent, kind);
-    daemon_st.downinfo = *req;
+    // The engine reads the request after the buffer may have been reused.
     UPS_AGENTDOWNINFO *d = &daemon_st.downinfo;
+    memcpy(d, daemon_data(), sizeof *d);
+    name_in(d->Group, kind);
+    name_in(d->Agent, kind);
 
     bool datagram = ap->agnet.cnc.sockfd == ap->agnet.ufd;
     const UPS *ups = &ap->aip->ups;
@@ -68,9 +65,7 @@ int daemon_shutdownups(AGENT *ap)
     }
     if (d->AgentType < AGTYPE_LOW || cp->AgentType > AGTYPE_HIGH)
         return -1;
-    if (ups->ui.bIgnoreDown ||
-        !same_group(d->Group, sizeof d->Group, cp->Group, sizeof cp->Group) ||
-        d->AgentType < cp->AgentType)
+    if (ups->ui.bIgnoreDown || !same_group(d->Group, cp->Group) || d->AgentType < cp->AgentType)
         return 0;
     return daemon_agentevent(ap, AGEV_NETDOWN, d);
 }

@@ -57,24 +57,9 @@ bool falling(uint32_t w, uint32_t last, uint32_t m)
     return ((w ^ last) & m) && !(w & m);
 }
 
-// A name field of a shared record need not be ended: copied out bounded.
-template <size_t N> void field_text(char (&dst)[N], const char *src, size_t srcsize)
-{
-    size_t n = strnlen(src, srcsize);
-    if (n >= N)
-        n = N - 1;
-    memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 void refresh_schedule(UPS_EOUT_DATA *out)
 {
     out->DATA.schlist = getschlist();
-}
-
-int raise(int id, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
-{
-    return eventaction(id, in, out) < 0 ? 1 : 0;
 }
 
 // Drops the shutdown an instant of reason governed, as a loss of the UPS
@@ -114,7 +99,7 @@ int comm_established(uint32_t w, time_t now, UPS_EIN_DATA *in, UPS_EOUT_DATA *ou
     int errors = 0;
     ea_st.com_estab_once = 1;
     getconfig(out);
-    errors += raise(EV_COMMOK, in, out);
+    errors += ea_raise(EV_COMMOK, in, out);
     ea_st.ISCOMLST = 0;
     if (ea_st.downreason == OTHERAGEDOWN) {
         oi->ShutdownS = 0;
@@ -162,7 +147,7 @@ int comm_lost(int comm, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         oi->ShutdownS = 0;
     memset(&oi->upsdata, 0, sizeof oi->upsdata);
     if (ea_st.com_estab_once && comm == COMM_LOST)
-        errors += raise(EV_COMMLOST, in, out);
+        errors += ea_raise(EV_COMMLOST, in, out);
     ea_st.ISCOMLST = 1;
     ui->upsstat = 0;
     ea_st.LASTUPSSTAT = 0;
@@ -197,7 +182,7 @@ int selftest_end(uint32_t w, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     uint32_t last = ea_st.last_u_status;
     if (rising(w, last, UPSF_TEST)) {
         char model[sizeof ui->upsmodel + 1];
-        field_text(model, out->DATA.upsinfop->upsmodel, sizeof ui->upsmodel);
+        wp_strlcpy(model, out->DATA.upsinfop->upsmodel, sizeof model);
         bool tells = strncmp(model, "QE350", 5) != 0 && strncmp(model, "QE5500", 6) != 0 &&
                      strncmp(model, "QA", 2) != 0;
         if (tells && (w & UPSF_BATTDISC))
@@ -208,9 +193,9 @@ int selftest_end(uint32_t w, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         return 0;
     if (w & UPSF_TESTENDED) {
         if (ui->sftResBattery.Result == SELFTEST_PASSED)
-            return raise(EV_BATTTESTOK, in, out);
+            return ea_raise(EV_BATTTESTOK, in, out);
         if (ui->sftResBattery.Result == SELFTEST_FAILED)
-            return raise(EV_BATTTESTFAIL, in, out);
+            return ea_raise(EV_BATTTESTFAIL, in, out);
         return 0;
     }
     int offset;
@@ -230,7 +215,7 @@ int selftest_end(uint32_t w, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     }
     int errors = 0;
     if (offset >= 0)
-        errors = raise((ui->sftResUPS.Result != 0 ? EV_TESTOK : EV_TESTFAIL) + offset, in, out);
+        errors = ea_raise((ui->sftResUPS.Result != 0 ? EV_TESTOK : EV_TESTFAIL) + offset, in, out);
     ea_st.testreason = NONE;
     return errors;
 }
@@ -265,11 +250,11 @@ int act_on_edges(const edges &e, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     if (e.failed && !ea_st.just_fail && ea_acfail_start(in, out) < 0)
         errors++;
     if (e.abnormal)
-        errors += raise(EV_ABNORMAL, in, out);
+        errors += ea_raise(EV_ABNORMAL, in, out);
     if (e.overload)
-        errors += raise(EV_OVERLOAD, in, out);
+        errors += ea_raise(EV_OVERLOAD, in, out);
     if (e.bypass)
-        errors += raise(EV_BYPASS, in, out);
+        errors += ea_raise(EV_BYPASS, in, out);
     if (e.restored) {
         if (!ea_st.ISSHUTTINGDOWN && ea_st.downreason == AC_FAIL) {
             ea_st.ACFAIL_off = ea_st.BATTLOW_off = 0;
@@ -279,7 +264,7 @@ int act_on_edges(const edges &e, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
             ea_st.ACFAIL_off = 0;
         ea_acfail_stop();
         ea_msgpair("UPS AC Restore");
-        errors += raise(EV_ACRESTORE, in, out);
+        errors += ea_raise(EV_ACRESTORE, in, out);
     }
     return errors;
 }
@@ -290,7 +275,7 @@ int battery(uint32_t w, time_t now, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     int errors = 0;
     if (rising(w, last, UPSF_BATTLOW)) {
         ea_msgpair("UPS Battery Low");
-        errors += raise(EV_BATTLOW, in, out);
+        errors += ea_raise(EV_BATTLOW, in, out);
         ea_st.BATTLOW_off = now;
         // A running shutdown due earlier is not put off by it.
         if (!ea_st.ISSHUTTINGDOWN || ea_st.next_off == 0 || now < ea_st.next_off) {
@@ -299,7 +284,7 @@ int battery(uint32_t w, time_t now, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         }
     }
     if (rising(w, last, UPSF_BATTWEAK)) {
-        errors += raise(EV_BATTWEAK, in, out);
+        errors += ea_raise(EV_BATTWEAK, in, out);
         const char *a = "Ups battery is weak.Please change the battery as soon as possible.\n";
         const char *b = "If you don't change the battery UPS can't action when UPS AC Fail.";
         snprintf(ea_st.msgbuffer, sizeof ea_st.msgbuffer, "%s%s", gettext(a), gettext(b));
@@ -307,7 +292,7 @@ int battery(uint32_t w, time_t now, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         ea_sendpair();
     }
     if (rising(w, last, UPSF_BATTDISC)) {
-        errors += raise(EV_BATTDISC, in, out);
+        errors += ea_raise(EV_BATTDISC, in, out);
         ea_msgpair("UPS Battery Disconnect");
     }
     return errors;
@@ -390,8 +375,9 @@ int checkupsstatus(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     // 1. What monitors see of this agent changed: announce it.
     char model[sizeof oi->upsmodel + 1];
     char group[sizeof cp->Group + 1];
-    field_text(model, oi->upsmodel, sizeof oi->upsmodel);
-    field_text(group, cp->Group, sizeof cp->Group);
+    // The fields need not be ended: each copy reads no more than its field.
+    wp_strlcpy(model, oi->upsmodel, sizeof model);
+    wp_strlcpy(group, cp->Group, sizeof group);
     bool model_changed = strcmp(model, ea_st.model_lasttime) != 0;
     int differences = model_changed + (strcmp(group, ea_st.group_last) != 0) +
                       (oi->AgentType != ea_st.agenttype_last) + (cp->bIgnore != ea_st.ignore_last);
@@ -426,7 +412,7 @@ int checkupsstatus(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         refresh_schedule(out);
 
     // 5. As they stand after a reload of the configuration.
-    field_text(group, cp->Group, sizeof cp->Group);
+    wp_strlcpy(group, cp->Group, sizeof group);
     wp_strlcpy(ea_st.model_lasttime, model, sizeof ea_st.model_lasttime);
     wp_strlcpy(ea_st.group_last, group, sizeof ea_st.group_last);
     ea_st.ignore_last = cp->bIgnore;
@@ -495,10 +481,8 @@ int checkagent(AGENTEVENT *agentevent, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         out->DATA.upsconfigp->commparam.AgentType = static_cast<uint32_t>(type);
         UPS_UPSINFO *oi = out->DATA.upsinfop;
         ea_readgroup(oi->Group, sizeof oi->Group);
-        char group[sizeof oi->Group + 1];
-        field_text(group, oi->Group, sizeof oi->Group);
-        wp_strlcpy(in->DATA.upsconfigp->commparam.Group, group,
-                   sizeof in->DATA.upsconfigp->commparam.Group);
+        static_assert(sizeof oi->Group == sizeof in->DATA.upsconfigp->commparam.Group);
+        wp_strlcpy(in->DATA.upsconfigp->commparam.Group, oi->Group, sizeof oi->Group);
         return 0;
     }
     case AGEV_NETDOWN: {
@@ -508,7 +492,8 @@ int checkagent(AGENTEVENT *agentevent, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         ea_st.downreason = OTHERAGEDOWN;
         if (agentevent->adip != nullptr) {
             static_assert(sizeof agentevent->adip->Agent < sizeof ea_st.agentname);
-            field_text(ea_st.agentname, agentevent->adip->Agent, sizeof agentevent->adip->Agent);
+            wp_strlcpy(ea_st.agentname, agentevent->adip->Agent,
+                       sizeof agentevent->adip->Agent + 1);
         }
         ea_st.next_off = ea_st.OTHERAG_off = sysclock_time();
         return 0;

@@ -121,12 +121,11 @@ int getnetshutdowntime(UPS_EIN_DATA *in)
 void starttimer(void)
 {
     ea_st.acfail_armed = sysclock_mono();
-    ea_st.acfail_timing = 1;
 }
 
 long getduration(void)
 {
-    if (!ea_st.acfail_timing)
+    if (!ea_st.just_fail)
         return 0;
     return static_cast<long>(sysclock_mono() - ea_st.acfail_armed);
 }
@@ -134,5 +133,4 @@ long getduration(void)
 void stoptimer(void)
 {
     ea_st.acfail_armed = 0;
-    ea_st.acfail_timing = 0;
 }

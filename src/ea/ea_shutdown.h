@@ -20,7 +20,8 @@ int getnetshutdowntime(UPS_EIN_DATA *in);
 
 // The countdown's clock, on the monotonic clock so that a change of the
 // wall clock cannot move the deadline: start arms it, getduration gives the
-// whole seconds since (0 when not armed), stop disarms it.
+// whole seconds since (0 while the countdown is not running: just_fail),
+// stop disarms it.
 void starttimer(void);
 long getduration(void);
 void stoptimer(void);

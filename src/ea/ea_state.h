@@ -138,8 +138,7 @@ struct ea_state {
     int sche_on;
     // The mains-failure countdown's own clock (monotonic seconds when
     // armed), so a change of the wall clock cannot move the deadline.
-    double acfail_armed;
-    int acfail_timing;
+    double acfail_armed; // meaningful while just_fail
     // Communication was lost while a mains failure or a low battery was
     // governing: the countdown and the shutdown go on without the UPS.
     int lostonbattery;

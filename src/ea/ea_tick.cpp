@@ -123,11 +123,6 @@ void governing_instant(void)
         ea_st.downreason = ea_st.schdownreason;
 }
 
-int raise(int id, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
-{
-    return eventaction(id, in, out) < 0 ? 1 : 0;
-}
-
 void refresh_localname(void)
 {
     if (ea_hostname(ea_st.g_localname, sizeof ea_st.g_localname) != 0)
@@ -148,7 +143,7 @@ int schedule_countdown(tick &t, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         t.reached = true;
         ea_st.DOWNREACHED = 1;
         ea_st.shutdowneventid = EV_SPECIALDOWN + offset;
-        return raise(EV_SPECIALDOWN + offset, in, out);
+        return ea_raise(EV_SPECIALDOWN + offset, in, out);
     }
     if (!ea_st.next_off || ea_st.next_off - t.now > ea_st.SCHCOUNT ||
         t.now - ea_st.lastdowncount < ea_st.scheinterval || t.lost)
@@ -157,7 +152,7 @@ int schedule_countdown(tick &t, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     int *warned = warned_flag(r);
     if (!*warned) {
         *warned = 1;
-        errors += raise(EV_SPECIALWARN + offset, in, out);
+        errors += ea_raise(EV_SPECIALWARN + offset, in, out);
     }
     ea_st.shutdowneventid = EV_SPECIALWARN + offset;
     long remain = static_cast<long>(ea_st.next_off + ea_st.dp - t.now);
@@ -206,7 +201,7 @@ int countdown(tick &t, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         if (ea_st.ACFAIL_off && ea_st.ACFAIL_off < t.now) {
             t.reached = true;
             ea_st.DOWNREACHED = 1;
-            return raise(EV_ACDEADLINE, in, out);
+            return ea_raise(EV_ACDEADLINE, in, out);
         }
         if (ea_st.ACFAIL_off - t.now <= ea_st.PFAILCOUNT &&
             t.now - ea_st.lastdowncount >= ea_st.INTERVAL && !quiet) {
@@ -253,7 +248,7 @@ int countdown(tick &t, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
             t.reached = true;
             ea_st.DOWNREACHED = 1;
             ea_st.shutdowneventid = EV_USERDEADLINE;
-            return raise(EV_USERDEADLINE, in, out);
+            return ea_raise(EV_USERDEADLINE, in, out);
         }
         if (!ea_st.shutdownMsgSendOnce && ea_st.USR_off &&
             ea_st.USR_off - t.now <= ea_st.SCHCOUNT) {
@@ -273,7 +268,7 @@ int countdown(tick &t, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
             t.produced = true;
             ea_msgformat("The system will begin shutdown process due to agent on %s",
                          ea_st.agentname);
-            errors += raise(EV_AGENTDOWN, in, out);
+            errors += ea_raise(EV_AGENTDOWN, in, out);
             ea_st.shutdowneventid = EV_AGENTDOWN;
         }
         return errors;
@@ -325,7 +320,7 @@ int deadline(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
             bool own = ea_st.downreason == USER_SPECIFY &&
                        strcmp(ea_st.g_agent_name, ea_st.g_localname) == 0;
             if (!own)
-                errors += raise(EV_AGENTDOWN, in, out);
+                errors += ea_raise(EV_AGENTDOWN, in, out);
         }
         // The translated text also makes the daemon tell the network.
         ea_msgformat("Time is up! System shutdown will be executed soon");
