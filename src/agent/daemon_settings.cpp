@@ -1,0 +1,2 @@
+// Monitor requests (being built).
+#include "agent/daemon_engine.h"

@@ -1,0 +1,5 @@
+// Schedule benchmark (being written).
+int main()
+{
+    return 0;
+}
