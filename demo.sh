@@ -15,7 +15,18 @@
 #                              failure and the countdown, restores the mains
 #                              before the deadline (nothing is shut down),
 #                              pulls it again and waits for the (recorded)
-#                              shutdown; exit 0 or 1
+#                              shutdown; on the way it logs in with
+#                              voltmiratop and switches the buzzer and
+#                              orders a self-test; exit 0 or 1
+#
+# The demo's agent knows one user besides root: "demo" with the password
+# "demo", the owner of its configuration file and so its administrator.
+# Log in with the l key of the monitor, or from another terminal:
+#
+#   sudo ip netns exec voltmira-demo-PID build/tools/voltmiratop/voltmiratop \
+#       --agent 127.0.0.1 --user demo --password-file FILE --do buzzer=off
+#
+# (./demo.sh prints the exact line; FILE holds the password).
 #
 # The demo's agent believes its battery lasts 60 seconds and warns every 10
 # seconds from the failure on; when the time is up it tells the UPS to
@@ -40,6 +51,7 @@ top=$(pwd)
 build_dir=${VOLTMIRA_BUILD_DIR:-build}
 case $build_dir in /*) ;; *) build_dir=$top/$build_dir ;; esac
 life=60 # the battery life the demo's agent is given, in seconds
+demo_uid=4242 # the demo user's number, in the agent's own user database only
 state_dir=/run/voltmira-demo
 [ -d /run ] && [ -w /run ] || state_dir=/tmp/voltmira-demo
 
@@ -104,7 +116,7 @@ control_running() { # command words...
 
 ensure_packages() {
     local packages=(cmake make g++ libgtest-dev libgmock-dev gettext iproute2 libcrypt-dev
-        util-linux perl-base)
+        util-linux perl-base openssl)
     local missing=() p
     for p in "${packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' ||
@@ -222,6 +234,20 @@ stage_root() {
     printf '[ UPS ]\nAgentType = 4\nGroup = Demo\n[ ShutDown ]\nEXPECTBLIFE = %d\nFIRSTWARN = 0\nINTERVAL = 10\nTurnOffDelay = 30\n' \
         "$life" >"$root/usr/lib/voltmira/config"
     chmod 0600 "$root/usr/lib/voltmira/config"
+    # The agent checks passwords against the user database it sees: in its
+    # mount namespace these two files replace the machine's own, which stay
+    # untouched.  The owner of the configuration file is its administrator.
+    local hash
+    hash=$(openssl passwd -6 -salt voltmirademo demo) || return 1
+    mkdir -p "$root/.demo" || return 1
+    printf 'root:x:0:0:root:/root:/bin/sh\ndemo:x:%d:%d:demo:/tmp:/bin/sh\n' \
+        "$demo_uid" "$demo_uid" >"$root/.demo/passwd"
+    printf 'root:*:20000:0:99999:7:::\ndemo:%s:20000:0:99999:7:::\n' "$hash" >"$root/.demo/shadow"
+    chmod 0644 "$root/.demo/passwd"
+    chmod 0600 "$root/.demo/shadow"
+    printf 'demo\n' >"$root/.demo/password"
+    chmod 0600 "$root/.demo/password"
+    chown "$demo_uid:$demo_uid" "$root/usr/lib/voltmira/config" || return 1
     : >"$root/calls.log"
     stand_in /sbin/shutdown 0
     stand_in /usr/bin/wall 1
@@ -259,12 +285,15 @@ start_world() {
         die "the test UPS did not start"
     }
 
-    # The agent: its own IPC namespace (a private shared segment) and UTS
-    # namespace (its node name is the agent's name), only what it needs in
-    # its environment, stand-ins first on its search path.  It detaches;
-    # its processes are found again through the namespace.
-    ip netns exec "$ns" unshare --ipc --uts /bin/sh -c \
-        'echo voltmira-demo > /proc/sys/kernel/hostname && exec env -i "$@"' sh \
+    # The agent: its own IPC namespace (a private shared segment), UTS
+    # namespace (its node name is the agent's name) and mount namespace
+    # (the demo's user database), only what it needs in its environment,
+    # stand-ins first on its search path.  It detaches; its processes are
+    # found again through the namespace.
+    ip netns exec "$ns" unshare --ipc --uts --mount --propagation private /bin/sh -c \
+        'echo voltmira-demo > /proc/sys/kernel/hostname &&
+         mount --bind "$0/.demo/passwd" /etc/passwd &&
+         mount --bind "$0/.demo/shadow" /etc/shadow && exec env -i "$@"' "$root" \
         VOLTMIRA_SYSROOT="$root" \
         PATH="$root/usr/bin:$root/bin:$root/sbin:/usr/bin:/bin" \
         "$build_dir/src/voltmirad" || die "the agent did not start (exit status $?)"
@@ -282,6 +311,11 @@ start_world() {
 # voltmiratop inside the namespace, watching the agent there.
 monitor() {
     ip netns exec "$ns" "$build_dir/tools/voltmiratop/voltmiratop" --agent 127.0.0.1 "$@"
+}
+
+# voltmiratop logged in as the demo's administrator, for --do actions.
+admin() {
+    monitor --user demo --password-file "$root/.demo/password" "$@"
 }
 
 # Waits until the monitor's JSON matches a pattern; prints the last JSON.
@@ -340,6 +374,19 @@ run_check() {
         return 1
     fi
     watch_in_background
+
+    say "== voltmiratop logs in as demo, switches the buzzer and orders a self-test"
+    local out
+    if out=$(admin --timeout 5 --do buzzer=off --do buzzer=on --do selftest=1 2>&1); then
+        sed 's/^/   /' <<<"$out"
+    else
+        say "   FAILED:"
+        sed 's/^/   /' <<<"$out"
+        fail=1
+    fi
+    # The test UPS's self-test takes 10 seconds; the mains stay on meanwhile.
+    wait_json '"state": \{"code": 0,' 30 >/dev/null ||
+        { say "   FAILED: the self-test did not end" && fail=1; }
 
     say "== mains off: the countdown of the ${life}-second battery starts"
     ups_control "$root/ups.sock" mains off >/dev/null || return 1
@@ -417,6 +464,14 @@ run_live() {
     say "At the end the agent tells the UPS to switch off and runs the system's"
     say "shutdown: here a stand-in that only records the call (the agent ends"
     say "with it and the monitor loses it)."
+    say ""
+    say "The monitor's bottom line lists its keys: l logs in (user demo, password"
+    say "demo, the agent's administrator), then e.g. t orders a self-test, S a"
+    say "shutdown, b/B switch the buzzer.  Or from another terminal, e.g.:"
+    say ""
+    say "    ${as}ip netns exec $ns $build_dir/tools/voltmiratop/voltmiratop --agent 127.0.0.1 \\"
+    say "        --user demo --password-file $root/.demo/password --do eventlog"
+    say ""
     say "The monitor starts now; q or Ctrl-C ends the demo and removes it all."
     if [ -t 0 ]; then
         read -r -t 10 -p "Press Enter to start the monitor... " _ || true

@@ -2,18 +2,24 @@
 // protocol as the graphical monitors do: finds agents with the inquiry (or
 // is given one), connects to the agent's TCP port, tells it the monitor's
 // language, asks for the UPS information every second and shows it with the
-// message texts the agent pushes.  It only watches: it sends no command
-// that changes anything.
+// message texts the agent pushes.  Logged in, it also does what an
+// administrator does from a monitor: reads the logs and the settings,
+// changes them, orders self-tests, shutdowns and the buzzer.
 //
 //   voltmiratop [--agent ADDRESS[:PORT]] [--discover] [--timeout S]
 //               [--lang en|ja] [--once [--json]]
+//               [--user NAME [--password-file FILE]] [--do ACTION[=ARG]]...
 //
-// Live mode redraws the screen every second until q or Ctrl-C; a lost agent
-// is retried every few seconds.  --once prints one status (plain text, or
-// JSON with --json) and exits: 0 when the agent answered, 1 when no agent
-// answered or the connection failed, 2 for a bad command line.
+// Live mode redraws the screen every second until q or Ctrl-C, and runs an
+// action for each key of its help line; a lost agent is retried every few
+// seconds.  --once prints one status (plain text, or JSON with --json) and
+// exits; --do runs actions one after the other on one connection, printing
+// what came of each.  Exit status: 0 when everything asked for was done, 1
+// when not, 2 for a bad command line.
+#include "actions.h"
 #include "client.h"
 #include "display.h"
+#include "keys.h"
 #include "protocol.h"
 
 #include <algorithm>
@@ -24,6 +30,7 @@
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <fstream>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -40,9 +47,12 @@ namespace
 const char *const USAGE =
     "usage: voltmiratop [--agent ADDRESS[:PORT]] [--discover] [--timeout S]\n"
     "                   [--lang en|ja] [--once [--json]]\n"
+    "                   [--user NAME [--password-file FILE]] [--do ACTION[=ARG]]...\n"
     "\n"
     "Shows the state of a UPS agent: UPS state, battery, measurements, self-test\n"
-    "results, the latest events and the messages the agent sends to monitors.\n"
+    "results, the latest events and the messages the agent sends to monitors;\n"
+    "logged in as the agent's administrator, changes its settings and orders\n"
+    "self-tests, shutdowns and the buzzer.\n"
     "\n"
     "  --agent ADDRESS  the agent to watch (TCP port 4112 unless :PORT is given)\n"
     "  --discover       find agents by a broadcast inquiry (UDP port 4114) and watch\n"
@@ -53,11 +63,28 @@ const char *const USAGE =
     "                   ones (default: ja when LANG or LC_ALL begins with \"ja\")\n"
     "  --once           print one status as text and exit\n"
     "  --json           with --once: print it as JSON\n"
+    "  --user NAME      log in as NAME (a user of the agent's host; the owner of its\n"
+    "                   configuration file is its administrator)\n"
+    "  --password-file FILE  the password: the first line of FILE; without it, the\n"
+    "                   environment variable VOLTMIRATOP_PASSWORD, else none\n"
+    "  --do ACTION      run an action and print what came of it (may be repeated;\n"
+    "                   the actions run in order on one connection):\n"
+    "                     eventlog, datalog         the logs\n"
+    "                     config, config-set=KEY=VALUE\n"
+    "                     events, event-set=\"ID KEY=VALUE...\" (record=yes|no\n"
+    "                       shutdown=yes|no broadcast=all|users|none users=MASK\n"
+    "                       mail=MASK command=TEXT)\n"
+    "                     schedules, schedule-add=\"ACTION KIND START to END [stay-off]\"\n"
+    "                       (shutdown|test special|weekly|monthly, times in the\n"
+    "                       agent's notation), schedule-del=N\n"
+    "                     selftest=MINUTES, shutdown=SECONDS, cancel, buzzer=on|off\n"
     "  --help           this text\n"
     "\n"
-    "Keys in live mode: q (or Ctrl-C) quits.\n"
-    "Exit status: 0 success, 1 no agent answered or the connection failed,\n"
-    "2 bad command line.\n";
+    "Keys in live mode: shown on its bottom line; q (or Ctrl-C) quits.\n"
+    "The agent answers nothing to a request it refuses: voltmiratop then says\n"
+    "\"no answer (not logged in as administrator?)\" after the time-out.\n"
+    "Exit status: 0 success, 1 no agent answered, the connection failed or an\n"
+    "action was not done, 2 bad command line.\n";
 
 // How long a lost agent rests before the next attempt, and how long a
 // connected agent may stay silent before the connection counts as dead.
@@ -72,6 +99,9 @@ struct Options {
     std::string lang;
     bool once = false;
     bool json = false;
+    std::string user;
+    std::string password;
+    std::vector<std::string> actions; // --do, in order
 };
 
 int bad_usage(const std::string &why)
@@ -308,7 +338,131 @@ int run_once(const Options &o, const Target &t, Session &s)
 }
 
 // ---------------------------------------------------------------------------
+// Logging in and the --do forms
+
+// The password: the first line of the file, or VOLTMIRATOP_PASSWORD, or
+// none (a user whose password is empty).  Never taken from the command line,
+// where every user of the host could read it.
+bool read_password(const std::string &file, std::string &out, std::string &err)
+{
+    out.clear();
+    if (file.empty()) {
+        const char *v = getenv("VOLTMIRATOP_PASSWORD");
+        out = v ? v : "";
+        return true;
+    }
+    std::ifstream in(file);
+    if (!in) {
+        err = "cannot read the password file " + file + ": " + strerror(errno);
+        return false;
+    }
+    std::getline(in, out);
+    if (!out.empty() && out.back() == '\r')
+        out.pop_back();
+    return true;
+}
+
+// A session's rights belong to its connection: every new one logs in anew.
+Outcome log_in(Exchange &x, const Options &o)
+{
+    int32_t right = 0;
+    return login(x, o.user, o.password, right);
+}
+
+int run_do(const Options &o, const Target &t, Session &s)
+{
+    std::string err;
+    Connection c;
+    if (!c.open(t.ep, o.timeout, err))
+        return fail(err);
+    if (!c.send(make_osinfo(s.lang, os_name().c_str()), err))
+        return fail(err + " (" + t.ep.text() + ")");
+    Exchange x(c, o.timeout, [&](const Packet &p) {
+        std::string why;
+        s.take(p, why);
+    });
+    auto report = [](const Outcome &r) {
+        printf("%s\n", r.summary.c_str());
+        for (const std::string &l : r.lines)
+            printf("  %s\n", l.c_str());
+        fflush(stdout);
+    };
+    if (!o.user.empty()) {
+        const Outcome r = log_in(x, o);
+        report(r);
+        if (!r.ok)
+            return 1;
+    }
+    for (const std::string &a : o.actions) {
+        const Outcome r = run_action(x, a, monitor_name());
+        report(r);
+        if (!r.ok)
+            return 1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
 // Live
+
+// Asks on the bottom line, echoing what is typed when echo is set (never
+// for a password).  False when the question was cancelled.
+bool ask_line(const Terminal &term, const std::string &question, bool echo, std::string &answer)
+{
+    int rows = 0, cols = 0;
+    term.size(rows, cols);
+    answer.clear();
+    fputs("\x1b[?25h", stdout);
+    int r = 0;
+    while (r == 0) {
+        const std::string shown = printable(question + (echo ? answer : ""));
+        printf("\x1b[%d;1H\x1b[K%s", rows, cut_to_width(shown, cols - 1).c_str());
+        fflush(stdout);
+        struct pollfd pf = {STDIN_FILENO, POLLIN, 0};
+        if (poll(&pf, 1, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            r = -1;
+            break;
+        }
+        unsigned char b = 0;
+        const ssize_t n = read(STDIN_FILENO, &b, 1);
+        if (n == 1)
+            r = edit_line(answer, b);
+        else if ((pf.revents & (POLLHUP | POLLERR)) || (n < 0 && errno != EINTR && errno != EAGAIN))
+            r = -1;
+    }
+    fputs("\x1b[?25l", stdout);
+    fflush(stdout);
+    return r == 1;
+}
+
+// The live screen: the status, or a listing in its place, then the result
+// of the last action and the help line at the bottom.
+std::vector<std::string> screen(const std::vector<std::string> &status, int rows, int cols,
+                                const std::string &title, const std::vector<std::string> &page,
+                                const std::string &note)
+{
+    const size_t body = rows > 3 ? static_cast<size_t>(rows - 2) : 1;
+    std::vector<std::string> out;
+    if (!page.empty()) {
+        out.push_back("\x1b[1m" + cut_to_width(title, cols) + "\x1b[0m");
+        const size_t room = body - 1;
+        for (size_t i = page.size() > room ? page.size() - room : 0; i < page.size(); i++)
+            out.push_back(cut_to_width(page[i], cols));
+    } else {
+        out = status;
+        if (out.size() > body)
+            out.resize(body);
+    }
+    while (out.size() < body)
+        out.push_back("");
+    out.push_back(cut_to_width(note, cols));
+    out.push_back("\x1b[7m" +
+                  cut_to_width(page.empty() ? help_line() : "any key: back to the status", cols) +
+                  "\x1b[0m");
+    return out;
+}
 
 int run_live(const Options &o, const Target &t, Session &s)
 {
@@ -335,6 +489,20 @@ int run_live(const Options &o, const Target &t, Session &s)
     double last_heard = 0;
     double next_draw = 0;
     bool quit = false;
+    Options creds = o;             // the login, also from the l key
+    std::string note;              // what came of the last action
+    std::vector<std::string> page; // a listing shown instead of the status
+    std::string page_title;
+
+    // The exchanges of an action pass everything that arrives meanwhile to
+    // the session, as the loop would.
+    auto exchange = [&]() {
+        return Exchange(c, o.timeout, [&](const Packet &p) {
+            std::string why;
+            last_heard = now_s();
+            s.take(p, why);
+        });
+    };
 
     auto lost = [&](const std::string &why) {
         c.close();
@@ -344,13 +512,70 @@ int run_live(const Options &o, const Target &t, Session &s)
     };
     // A new connection first tells the agent which messages it wants, then
     // asks for the UPS at once.
+    // One key's action: its prompt, its confirmation, then the action on
+    // the connection, which the loop waits for.
+    auto key = [&](const KeyAction &ka) {
+        std::string action = ka.action;
+        if (action == "login") {
+            std::string user, password;
+            if (!ask_line(term, "user: ", true, user) || user.empty() ||
+                !ask_line(term, "password: ", false, password)) {
+                note = "login cancelled";
+                return;
+            }
+            creds.user = user;
+            creds.password = password;
+            explicit_bzero(password.data(), password.size());
+        } else if (ka.prompt) {
+            std::string arg;
+            if (!ask_line(term, ka.prompt, true, arg) || arg.empty()) {
+                note = std::string(ka.label) + " cancelled";
+                return;
+            }
+            if (ka.confirm) {
+                std::string q = ka.confirm, yes;
+                q.replace(q.find("%s"), 2, printable(arg));
+                if (!ask_line(term, q, true, yes) || (yes != "y" && yes != "yes")) {
+                    note = std::string(ka.label) + " cancelled";
+                    return;
+                }
+            }
+            action += "=" + arg;
+        }
+        if (!c.connected()) {
+            note = "not connected to the agent";
+            return;
+        }
+        int rows = 0, cols = 0;
+        term.size(rows, cols);
+        printf("\x1b[%d;1H\x1b[Kwaiting for the agent...", rows);
+        fflush(stdout);
+        Exchange x = exchange();
+        if (action == "login") {
+            note = log_in(x, creds).summary;
+            return;
+        }
+        const Outcome r = run_action(x, action, monitor_name());
+        note = r.summary;
+        if (ka.listing && !r.lines.empty()) {
+            page = r.lines;
+            page_title = r.summary;
+        }
+    };
+
     auto on_connected = [&]() {
         last_heard = now_s();
         next_poll = 0;
         next_draw = 0;
         s.snap.connected_since = time(nullptr);
-        if (!c.send(make_osinfo(s.lang, os_name().c_str()), err))
+        if (!c.send(make_osinfo(s.lang, os_name().c_str()), err)) {
             lost(err);
+            return;
+        }
+        if (!creds.user.empty()) {
+            Exchange x = exchange();
+            note = log_in(x, creds).summary;
+        }
     };
 
     while (!quit) {
@@ -396,11 +621,13 @@ int run_live(const Options &o, const Target &t, Session &s)
             // As many of the latest messages as the screen has room for.
             s.snap.messages.clear();
             const int base = static_cast<int>(render_lines(s.snap, false, 0).size());
-            const int room = std::max(1, rows - base);
+            const int room = std::max(1, rows - base - (tty ? 2 : 0));
             const size_t from =
                 s.messages.size() > static_cast<size_t>(room) ? s.messages.size() - room : 0;
             s.snap.messages.assign(s.messages.begin() + static_cast<long>(from), s.messages.end());
             std::vector<std::string> lines = render_lines(s.snap, tty, tty ? cols : 0);
+            if (tty)
+                lines = screen(lines, rows, cols, page_title, page, note);
             std::string out;
             if (tty) {
                 if (static_cast<int>(lines.size()) > rows)
@@ -462,9 +689,24 @@ int run_live(const Options &o, const Target &t, Session &s)
             const ssize_t got = read(STDIN_FILENO, k, sizeof k);
             if (got == 0 || (got < 0 && errno != EINTR && errno != EAGAIN))
                 keys = false; // no keyboard; signals still end the program
-            for (ssize_t i = 0; i < got; i++)
-                if (k[i] == 'q' || k[i] == 'Q' || k[i] == 0x03)
+            for (ssize_t i = 0; i < got && !quit; i++) {
+                next_draw = 0;
+                if (!page.empty()) {
+                    // Any key takes the listing away.
+                    page.clear();
+                    break;
+                }
+                if (k[i] == 'q' || k[i] == 'Q' || k[i] == 0x03) {
                     quit = true;
+                    break;
+                }
+                const KeyAction *ka = tty ? key_action(k[i]) : nullptr;
+                if (!ka)
+                    continue;
+                // What was typed after the key belongs to no prompt.
+                key(*ka);
+                break;
+            }
         }
         if (ci >= 0 && pf[ci].revents) {
             if (c.connecting()) {
@@ -516,6 +758,7 @@ int run_live(const Options &o, const Target &t, Session &s)
 int main(int argc, char **argv)
 {
     Options o;
+    std::string password_file;
     for (int i = 1; i < argc; i++) {
         const std::string a = argv[i];
         auto value = [&]() -> const char * { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -545,12 +788,37 @@ int main(int argc, char **argv)
             o.once = true;
         } else if (a == "--json") {
             o.json = true;
+        } else if (a == "--user") {
+            const char *v = value();
+            if (!v || !*v)
+                return bad_usage("--user wants a name");
+            o.user = v;
+        } else if (a == "--password-file") {
+            const char *v = value();
+            if (!v || !*v)
+                return bad_usage("--password-file wants a file");
+            password_file = v;
+        } else if (a == "--do") {
+            const char *v = value();
+            std::string why;
+            if (!v || !check_action(v, why))
+                return bad_usage(v ? why : "--do wants an action");
+            o.actions.push_back(v);
         } else {
             return bad_usage("unknown argument '" + a + "'");
         }
     }
     if (o.json && !o.once)
         return bad_usage("--json goes with --once");
+    if (o.once && !o.actions.empty())
+        return bad_usage("--once and --do do not go together");
+    if (!password_file.empty() && o.user.empty())
+        return bad_usage("--password-file goes with --user");
+    if (!o.user.empty()) {
+        std::string err;
+        if (!read_password(password_file, o.password, err))
+            return fail(err);
+    }
     if (o.agent.empty())
         o.discover = true;
     if (o.lang.empty())
@@ -569,5 +837,7 @@ int main(int argc, char **argv)
     s.snap.agent_name = t.name;
     s.snap.lang = o.lang;
     s.snap.discovered = t.discovered;
+    if (!o.actions.empty() || (!o.user.empty() && !o.once && !isatty(STDOUT_FILENO)))
+        return run_do(o, t, s);
     return o.once ? run_once(o, t, s) : run_live(o, t, s);
 }

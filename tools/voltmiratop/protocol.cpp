@@ -329,11 +329,6 @@ const char *event_text(unsigned id)
     return "";
 }
 
-namespace
-{
-
-// An event's text with the name it carries put where the agent's text has
-// its place for one.
 std::string event_line(unsigned id, const std::string &name)
 {
     std::string t = event_text(id);
@@ -344,8 +339,6 @@ std::string event_line(unsigned id, const std::string &name)
         t.replace(at, 2, name.empty() ? "?" : name);
     return t;
 }
-
-} // namespace
 
 // ---------------------------------------------------------------------------
 // Records

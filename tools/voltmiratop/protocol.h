@@ -134,6 +134,9 @@ std::string test_words(uint32_t code);
 std::string port_words(int comid);
 // The agent's English text of an event id; "" for an id it does not know.
 const char *event_text(unsigned id);
+// An event's text with the name it carries put where the text has its
+// place for one; "event N" for an id without a text.
+std::string event_line(unsigned id, const std::string &name);
 
 // An agent's answer or announcement (kinds 240 and 242).
 struct AgentAnswer {
