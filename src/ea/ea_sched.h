@@ -16,7 +16,8 @@ enum { SCH_SPECIAL = 1, SCH_WEEKLY = 2, SCH_MONTHLY = 3 };
 enum { SCH_ACT_SHUTDOWN = 0, SCH_ACT_TEST = 1 };
 
 // The cursor next_field reads from; every caller points it at its text
-// before the first field.
+// before the first field (or leaves it null: then the first call starts at
+// its line) and clears it when done.
 struct ea_sched_state {
     const char *cursor;
     char infobuf[64]; // infototime's text
@@ -27,9 +28,9 @@ extern ea_sched_state ea_sched_st;
 void ea_sched_init(void);
 
 // The next field of the text at the cursor, each number within
-// lower..upper; last: the field must end the text.  A new copy (the caller
-// frees it with free), or null at the end of the text or for an invalid
-// field.
+// lower..upper; last: the field is one item and must end the text.  A new
+// copy (the caller frees it with free), or null at the end of the text or for
+// an invalid field.
 char *next_field(const char *line, int lower, int upper, int last);
 
 // current when the field list (a field as next_field returns it) covers
@@ -44,11 +45,14 @@ int num(const char **ptr);
 int days_in_mon(int m, int y);
 
 // Next instant (second 0 of a minute after the current one) that a weekly
-// or monthly text matches; 0 for an invalid text.
+// or monthly text matches on the local clock (a wall time the clock skips
+// never matches; one it shows twice matches first at its earlier showing);
+// 0 for an invalid text or one not due within eight years.
 time_t autod(const char *str);
 
 // Instant of a special-day text when it lies in the future, else 0 (also
-// for an invalid text or a date the system cannot represent).
+// for an invalid text, a date the calendar does not have, or one the system
+// cannot represent).
 time_t specialdayautod(const char *str);
 
 // Reads the text of entry kind id into *time.  0, or 1 for an invalid text
