@@ -190,14 +190,24 @@ int daemon_agentevent(AGENT *ap, int32_t id, UPS_AGENTDOWNINFO *adip)
     return daemon_callengine(EA_CHECKAGENT);
 }
 
-int daemon_upscommand(AGENT *ap, int32_t cmd, UPS_AGENTDOWNINFO *adip)
+int daemon_upscommand(AGENT *ap, const AGENTCMD *acp)
 {
     daemon_engineviews(ap, E_UPSTAT | E_UPSCONFIG | E_UPSCMD);
-    daemon_st.command = AGENTCMD{};
-    daemon_st.command.cmd = cmd;
-    daemon_st.command.arg.adip = adip;
+    daemon_st.command = *acp;
     ein.DATA.acp = &daemon_st.command;
-    return daemon_callengine(EA_DOCOMMAND);
+    int r = daemon_callengine(EA_DOCOMMAND);
+    // The argument was the caller's for this call only.
+    ein.DATA.acp = nullptr;
+    daemon_st.command.arg.hp = nullptr;
+    return r;
+}
+
+int daemon_upscommand(AGENT *ap, int32_t cmd, UPS_AGENTDOWNINFO *adip)
+{
+    AGENTCMD c = {};
+    c.cmd = cmd;
+    c.arg.adip = adip;
+    return daemon_upscommand(ap, &c);
 }
 
 int daemon_logagentstop(void)

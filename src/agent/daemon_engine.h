@@ -31,9 +31,12 @@ int daemon_callengine(int cmd);
 // be null; must live until the call returns); the engine's result.
 int daemon_agentevent(AGENT *ap, int32_t id, UPS_AGENTDOWNINFO *adip = nullptr);
 
-// Hands the monitor command cmd (its packet kind) to the engine's request
-// EA_DOCOMMAND, with the shutdown request adip as its argument (may be
-// null); the engine's result.
+// Hands the monitor command acp (cmd its packet kind, arg the member the
+// command reads; what arg points at must live until the call returns) to
+// the engine's request EA_DOCOMMAND; the engine's result.
+int daemon_upscommand(AGENT *ap, const AGENTCMD *acp);
+
+// The same for a shutdown request adip (may be null).
 int daemon_upscommand(AGENT *ap, int32_t cmd, UPS_AGENTDOWNINFO *adip);
 
 // 18: a shutdown request, from a monitor's connection (a user shutdown) or
@@ -63,5 +66,32 @@ int daemon_getdatalog(AGENT *ap);
 int daemon_getschedule(AGENT *ap);
 int daemon_getevents(AGENT *ap);
 int daemon_getconfig(AGENT *ap);
+
+// Monitor commands handed to the engine (daemon_commands.cpp).  Each checks
+// the request's Length (and the UPS model where the UPS cannot do it); a
+// refused request changes nothing and is answered by nothing.  0 done, -1
+// refused or failed.
+int daemon_cancelshutdown(AGENT *ap); // 19, the canceller's name
+int daemon_selftest(AGENT *ap);       // 20, its length
+int daemon_docmd(AGENT *ap);          // 21, 22, 25, 26, 28, 29, 32, 33, 35
+int daemon_getbattime(AGENT *ap);     // 30, answered by 31 (nothing on failure)
+int daemon_setbattime(AGENT *ap);     // 31
+int daemon_setupsmodelvl(AGENT *ap);  // 34, the output detection level 0..4
+int daemon_prot2agent(AGENT *ap);     // 192, a protector's report
+
+// Settings written through the engine, and the protector's requests
+// (daemon_settings.cpp).  Same rules as the commands.
+int daemon_scheduleset(AGENT *ap);    // 80
+int daemon_eventset(AGENT *ap);       // 81
+int daemon_configset(AGENT *ap);      // 82
+int daemon_setprotector(AGENT *ap);   // 194
+int daemon_getprotector(AGENT *ap);   // 195, answered by 194
+int daemon_getprteventlog(AGENT *ap); // 197, the event-log read
+
+// Copies the text of src (at most srcsize bytes; need not be terminated)
+// converted from the network's code with conversion kind kind into dst, cut
+// at a character boundary to dstsize - 1 bytes, terminated and padded with
+// NULs.  Returns dst.
+char *daemon_textin(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind);
 
 #endif

@@ -3,12 +3,12 @@
 // its request from the packet buffer and builds its answer in the same
 // buffer, addressed to the current client.
 //
-// The handlers that hand their work to the event engine (shutdown and its
-// cancelling, self-tests and the other UPS commands, the battery date, the
-// detection level, the log, schedule, event-setting and configuration reads
-// and writes, and the protector requests) come with the engine.  Until then
-// their kinds are answered -1 on the "not served yet" path below, after the
-// rights check they will keep.
+// The handlers that hand their work to the event engine live beside it: the
+// shutdown request (daemon_shutdown.cpp), the other UPS commands, the
+// battery date and the detection level (daemon_commands.cpp), the reads of
+// kind 24 (daemon_reads.cpp), and the settings writes and the protector's
+// requests (daemon_settings.cpp).  Every kind passes the rights check below
+// before its handler sees it.
 #include "agent/agent_daemon.h"
 #include "agent/agent_ups.h"
 
@@ -33,7 +33,7 @@ int serve_read(AGENT *ap);
 // The kinds a monitor or another agent may send.  control: changes the UPS
 // or the agent's settings, so only an administrator may ask.  tcponly: a
 // datagram can never carry it (a password over UDP would grant nothing and
-// only give an unlimited guessing oracle).  handler null: not served yet.
+// only give an unlimited guessing oracle).  handler null: known, not served.
 struct kind_entry {
     uint8_t kind;
     bool control;
@@ -45,29 +45,29 @@ const kind_entry kinds[] = {
     {PK_GETUPSINFO, false, false, daemon_ansgetupsinfo},
     {PK_OSINFO, false, false, daemon_recvsendosinfo},
     {PK_SHUTDOWN, true, false, daemon_shutdownups},
-    {PK_CANCELSHUTDOWN, true, false, nullptr},
-    {PK_SELFTEST, true, false, nullptr},
-    {PK_SELFTESTLOW, true, false, nullptr},
-    {PK_CANCELTEST, true, false, nullptr},
+    {PK_CANCELSHUTDOWN, true, false, daemon_cancelshutdown},
+    {PK_SELFTEST, true, false, daemon_selftest},
+    {PK_SELFTESTLOW, true, false, daemon_docmd},
+    {PK_CANCELTEST, true, false, daemon_docmd},
     {PK_PASSWORD, false, true, daemon_password},
     {PK_READ, false, false, serve_read},
-    {PK_CLEARDATALOG, true, false, nullptr},
-    {PK_CLEAREVENTLOG, true, false, nullptr},
-    {PK_BEEPERON, true, false, nullptr},
-    {PK_BEEPEROFF, true, false, nullptr},
-    {PK_GETBATTDATE, false, false, nullptr},
-    {PK_BATTDATE, true, false, nullptr},
-    {PK_AUTOTESTON, true, false, nullptr},
-    {PK_AUTOTESTOFF, true, false, nullptr},
-    {PK_DETECTLEVEL, true, false, nullptr},
-    {PK_BEEPERTEST, true, false, nullptr},
-    {PK_SCHEDULE, true, false, nullptr},
-    {PK_EVENTSET, true, false, nullptr},
-    {PK_CONFIG, true, false, nullptr},
-    {PK_PROTREPORT, false, false, nullptr},
-    {PK_PROTCFG, true, false, nullptr},
-    {PK_GETPROTCFG, false, false, nullptr},
-    {PK_GETPROTEVENTLOG, false, false, nullptr},
+    {PK_CLEARDATALOG, true, false, daemon_docmd},
+    {PK_CLEAREVENTLOG, true, false, daemon_docmd},
+    {PK_BEEPERON, true, false, daemon_docmd},
+    {PK_BEEPEROFF, true, false, daemon_docmd},
+    {PK_GETBATTDATE, false, false, daemon_getbattime},
+    {PK_BATTDATE, true, false, daemon_setbattime},
+    {PK_AUTOTESTON, true, false, daemon_docmd},
+    {PK_AUTOTESTOFF, true, false, daemon_docmd},
+    {PK_DETECTLEVEL, true, false, daemon_setupsmodelvl},
+    {PK_BEEPERTEST, true, false, daemon_docmd},
+    {PK_SCHEDULE, true, false, daemon_scheduleset},
+    {PK_EVENTSET, true, false, daemon_eventset},
+    {PK_CONFIG, true, false, daemon_configset},
+    {PK_PROTREPORT, false, false, daemon_prot2agent},
+    {PK_PROTCFG, true, false, daemon_setprotector},
+    {PK_GETPROTCFG, false, false, daemon_getprotector},
+    {PK_GETPROTEVENTLOG, false, false, daemon_getprteventlog},
     {PK_INQAGENT, false, false, net_answermonitorinq},
 };
 
@@ -158,7 +158,7 @@ int daemon_procnetmsg(AGENT *ap, int auth, int istcp)
         return -1;
     }
     if (k->handler == nullptr) {
-        // Served by the engine's handlers, which come later.
+        // Known but not served: nothing to do with it.
         daemon_st.unserved++;
         return -1;
     }
