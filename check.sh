@@ -5,7 +5,8 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ libgtest-dev libgmock-dev clang-format gettext iproute2 libcrypt-dev)
+packages=(cmake make g++ libgtest-dev libgmock-dev clang-format gettext iproute2 libcrypt-dev
+          python3 python3-croniter)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
