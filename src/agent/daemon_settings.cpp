@@ -111,12 +111,15 @@ char *daemon_textin(char *dst, size_t dstsize, const char *src, size_t srcsize, 
     // A half-width katakana grows to two bytes on the way in: a text that
     // fitted its field may not any more, and is cut before the character
     // that would not fit whole.
-    size_t used = 0;
-    for (size_t len = strlen(out); used < len;) {
-        size_t c = euc_charlen(static_cast<unsigned char>(out[used]));
-        if (used + c > dstsize - 1 || used + c > len)
-            break;
-        used += c;
+    size_t len = strlen(out);
+    size_t used = len;
+    if (len > dstsize - 1) {
+        used = 0;
+        for (size_t c; used < len; used += c) {
+            c = euc_charlen(static_cast<unsigned char>(out[used]));
+            if (used + c > dstsize - 1)
+                break;
+        }
     }
     memcpy(dst, out, used);
     memset(dst + used, 0, dstsize - used);

@@ -330,6 +330,7 @@ TEST_F(DaemonRequests, ConfigurationKeepsTheAgentsName)
     strcpy(req.commparam.Agent, "intruder");
     strcpy(req.commparam.Group, "\xB1\xB2");
     memset(req.commparam.lpszAccount, '\x88', sizeof req.commparam.lpszAccount);
+    strcpy(req.commparam.lpszDomain, "dom\xB1"); // a lone last byte is kept
     // Version 0x0110 converts as Shift_JIS; 0x0115 keeps what may be the
     // agent's own code.
     struct {
@@ -343,6 +344,7 @@ TEST_F(DaemonRequests, ConfigurationKeepsTheAgentsName)
         EXPECT_STREQ(up->commparam.Group, r.group);
         EXPECT_EQ(up->workparam.BattLife, 600u);
         EXPECT_EQ(up->commparam.lpszAccount[sizeof up->commparam.lpszAccount - 1], '\0');
+        EXPECT_STREQ(up->commparam.lpszDomain, "dom\xB1");
     }
     req.workparam.BattLife = 1;
     for (uint32_t len : {879u, 881u}) {
