@@ -11,6 +11,7 @@
 #include "ea/daemon2event_api.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 UPS_EIN_DATA ein;
@@ -179,7 +180,14 @@ void daemon_engineviews(AGENT *ap, unsigned datatype)
 int daemon_callengine(int cmd)
 {
     ein_cmd = cmd;
-    return daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
+    int r = daemon_st.engine(ein_cmd, &ein, &eout_cmd, &eout);
+    // Only the schedule read hands its list on (to daemon_getschedule); the
+    // list any other request rebuilt is not wanted.
+    if (cmd != EA_GETSCHEDULE) {
+        free(eout.DATA.schlist);
+        eout.DATA.schlist = nullptr;
+    }
+    return r;
 }
 
 int daemon_agentevent(AGENT *ap, int32_t id, UPS_AGENTDOWNINFO *adip)

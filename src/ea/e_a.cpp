@@ -11,6 +11,7 @@
 #include "ea/ea_config.h"
 #include "ea/ea_events.h"
 #include "ea/ea_history.h"
+#include "ea/ea_schlist.h"
 #include "ea/ea_state.h"
 #include "jconv/jconv.h"
 
@@ -53,7 +54,7 @@ int do_request(int cmd, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         return out->DATA.eu.eap == nullptr || getevent(out->DATA.eu.eap, in, out) < 0;
     case EA_GETSCHEDULE:
         set_datatype(out, E_SCHEDULE);
-        out->DATA.schlist = getschlist();
+        ea_putschlist(out, getschlist());
         return 0;
     case EA_GETEVENTLOG:
         set_datatype(out, E_EVENTLOG);
@@ -75,13 +76,14 @@ int do_request(int cmd, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         getevent(out->DATA.eu.eap, in, out);
         return failed;
     }
-    case EA_SETSCHEDULE:
-        // Schedules are not kept yet (they come with the schedule
-        // settings): a list sent to be stored is not stored, and saying so
-        // is better than a success that loses it.
+    // The stored schedule is read back whether or not the store succeeded:
+    // what was written before a failure counts.
+    case EA_SETSCHEDULE: {
         set_datatype(out, E_NULLEVENT);
-        out->DATA.schlist = getschlist();
-        return 1;
+        int failed = setschedule(in->DATA.schlist, in, out) < 0;
+        ea_putschlist(out, getschlist());
+        return failed;
+    }
     case EA_DOCOMMAND: {
         int failed = docommand(in->DATA.acp, in, out) < 0;
         ea_st.beDoCmdDown = in->DATA.acp != nullptr && in->DATA.acp->cmd == CMD_SHUTDOWN;

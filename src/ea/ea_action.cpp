@@ -126,9 +126,3 @@ int ea_raise(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
 {
     return eventaction(eventid, in, out) < 0 ? 1 : 0;
 }
-
-SCHEDULELIST *getschlist(void)
-{
-    // Schedules are not kept yet: they come with the schedule settings.
-    return nullptr;
-}

@@ -16,8 +16,4 @@ int eventaction(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
 // eventaction as a count of failures: 1 when it failed, else 0.
 int ea_raise(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out);
 
-// A freshly built schedule list (the caller owns it), or null when there
-// is none.  Schedules are not kept yet: always null.
-SCHEDULELIST *getschlist(void);
-
 #endif

@@ -13,6 +13,7 @@
 #include "ea/ea_action.h"
 #include "ea/ea_config.h"
 #include "ea/ea_history.h"
+#include "ea/ea_schlist.h"
 #include "ea/ea_shutdown.h"
 #include "ea/ea_state.h"
 #include "ea/ea_time.h"
@@ -59,7 +60,7 @@ bool falling(uint32_t w, uint32_t last, uint32_t m)
 
 void refresh_schedule(UPS_EOUT_DATA *out)
 {
-    out->DATA.schlist = getschlist();
+    ea_putschlist(out, getschlist());
 }
 
 // Drops the shutdown an instant of reason governed, as a loss of the UPS

@@ -13,6 +13,7 @@
 #include "ea/ea_events.h"
 #include "ea/ea_history.h"
 #include "ea/ea_log.h"
+#include "ea/ea_schlist.h"
 #include "ea/ea_state.h"
 #include "ea/ea_time.h"
 #include "ea/filehandle.h"
@@ -513,7 +514,7 @@ int initial(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     if (rc == 0 && out->DATA.upsconfigp->workparam.ComSet == COMSET_MIN)
         out->DATA.upsinfop->CommStatus = COMMSTATUS_NOUPS;
 
-    out->DATA.schlist = getschlist();
+    ea_putschlist(out, getschlist());
 
     UPS_EVENTINFO *eap = out->DATA.eu.eap != nullptr ? out->DATA.eu.eap : in->DATA.eu.eap;
     if (eap == nullptr || getevent(eap, in, out) != 0)

@@ -2,6 +2,8 @@
 #include "ea/ea_state.h"
 
 #include "ea/ea_history.h"
+#include "ea/ea_sched.h"
+#include "ea/ea_schlist.h"
 
 #include <cstring>
 
@@ -45,6 +47,8 @@ void ea_stateinit(void)
 {
     ea_st = defaults(ea_st.callback);
     ea_history_init();
+    ea_sched_init();
+    ea_schlist_init();
 }
 
 void ea_setcallback(ea_callback_fn fn)

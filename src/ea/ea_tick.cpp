@@ -13,6 +13,7 @@
 #include "ea/ea_events.h"
 #include "ea/ea_history.h"
 #include "ea/ea_notify.h"
+#include "ea/ea_schlist.h"
 #include "ea/ea_shutdown.h"
 #include "ea/ea_state.h"
 #include "ea/ea_time.h"
@@ -84,7 +85,7 @@ void warning_memory(void)
 void schedule_upkeep(const tick &t, UPS_EOUT_DATA *out)
 {
     if (ea_st.SCH_off == 0 && ea_st.SHUTTINGDOWNINLOST && !t.lost) {
-        out->DATA.schlist = getschlist();
+        ea_putschlist(out, getschlist());
         if (ea_st.SCH_off && t.now - ea_st.SCH_off >= schedule_past_s)
             ea_st.SCH_off = 0;
         else
@@ -92,7 +93,7 @@ void schedule_upkeep(const tick &t, UPS_EOUT_DATA *out)
     }
     if (ea_st.SCH_off && t.now - ea_st.SCH_off >= schedule_past_s) {
         ea_st.SCH_off = 0;
-        out->DATA.schlist = getschlist();
+        ea_putschlist(out, getschlist());
     }
     ea_st.scheinterval = ea_st.SCH_off && ea_st.SCH_off - t.now <= 600 ? 60 : 300;
 }

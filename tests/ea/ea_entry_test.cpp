@@ -173,7 +173,7 @@ TEST_F(Entry, EveryRequestSetsItsReplyAndRunsTheTick)
     } rows[] = {
         {EA_GETCONFIG, 2, 0},     {EA_GETEVENT, 8, 0},    {EA_GETSCHEDULE, 4, 0},
         {EA_GETEVENTLOG, 16, 0},  {EA_GETDATALOG, 32, 0}, {7, same, 0},
-        {EA_SETCONFIG, 0, 0},     {EA_SETEVENT, 0, 0},    {EA_SETSCHEDULE, 0, -1},
+        {EA_SETCONFIG, 0, 0},     {EA_SETEVENT, 0, 0},    {EA_SETSCHEDULE, 0, 0},
         {EA_DOCOMMAND, same, 0},  {12, same, 0},          {EA_CHECKUPS, same, 0},
         {EA_CHECKAGENT, same, 0},
     };
