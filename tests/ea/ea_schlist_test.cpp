@@ -24,11 +24,19 @@
 namespace
 {
 
-std::vector<std::string> calls; // callbacks: "kind:arg1:arg2"
+// Callbacks as "seconds since the start:kind:arg1:arg2", English messages
+// as "seconds:text".
+std::vector<std::string> calls;
+time_t calls_from;
 
-int recorder(int cmd, char *, unsigned a, unsigned b)
+int recorder(int cmd, char *msg, unsigned a, unsigned b)
 {
-    calls.push_back(std::to_string(cmd) + ":" + std::to_string(a) + ":" + std::to_string(b));
+    std::string at = std::to_string(sysclock_time() - calls_from) + ":";
+    if (cmd == CB_MESSAGE && a == 2)
+        calls.push_back(at + (msg ? msg : ""));
+    else if (cmd != CB_MESSAGE)
+        calls.push_back(at + std::to_string(cmd) + ":" + std::to_string(a) + ":" +
+                        std::to_string(b));
     return 0;
 }
 
@@ -57,6 +65,7 @@ class Schedules : public testing::Test, protected testutil::EngineRecords
         for (int n = 0; n < EA_NEVENTROWS; n++)
             events[n] = *eventdefault_at(n);
         calls.clear();
+        calls_from = sysclock_time();
     }
     void TearDown() override
     {
@@ -371,6 +380,43 @@ TEST_F(Schedules, AStoredListReadsBack)
     EXPECT_EQ(Event_Action(EA_GETSCHEDULE, &in, &unused, &out), 0);
     EXPECT_EQ(nodes(out.DATA.schlist), "1/0/1 2/0/0 3/0/1 2/1/0");
     in.DATA.schlist = nullptr;
+}
+
+// A weekly shutdown five minutes ahead through the engine's entry: warnings
+// every minute from WARNBEFORESCHE on, the deadline, the UPS told to switch
+// off with the time until the entry's end, and the system's shutdown.
+TEST_F(Schedules, AWeeklyShutdownRunsThroughTheTick)
+{
+    put("[UPS]\nComSet=0\nAgentType=4\n[ShutDown]\nTurnOffDelay=60\nWARNBEFORESCHE=240\n"
+        "[DataLog]\nDataLogEnabled=0\n" +
+        DOWN + "WEEKLYNO=1\nWEEKLYSTART1=5 12 * * 5\nWEEKLYEND1=0 13 * * 5\n");
+    testutil::ProgramRecorder programs;
+    ui.CommStatus = COMM_ESTABLISHED;
+    wp_strlcpy(ui.upsmodel, "QE1000", sizeof ui.upsmodel);
+    int unused = 0;
+    ASSERT_EQ(Event_Action(EA_INIT, &in, &unused, &out), 0);
+    EXPECT_EQ(show(ea_st.next_off), "03-06 12:05");
+    const std::string shutdown = sysroot_path(SP_SHUTDOWN);
+    for (int i = 0; i < 900 && programs.count(shutdown) == 0; i++) {
+        sysclock_advance(1);
+        Event_Action(EA_CHECKUPS, &in, &unused, &out);
+    }
+    ASSERT_EQ(programs.count(shutdown), 1);
+
+    std::vector<std::string> seen;
+    for (const std::string &c : calls) {
+        if (c.find("warning begin(schedule:weekly)") != std::string::npos)
+            seen.push_back(c.substr(0, c.find(':')) + ":warning");
+        else if (c.find(":2:") != std::string::npos)
+            seen.push_back(c);
+    }
+    EXPECT_EQ(seen, (std::vector<std::string>{"60:warning", "120:warning", "180:warning",
+                                              "240:warning", "300:2:60:3240"}));
+    std::string log = testutil::read_file(sysroot_path(SP_EVENTLOG)), ids;
+    for (size_t r = 0; (r + 1) * 44 <= log.size(); r++)
+        ids += std::to_string(std::stoi(log.substr(r * 44 + 20, 3))) + " ";
+    EXPECT_NE(ids.find("75 131 "), std::string::npos) << ids;
+    EXPECT_EQ(testutil::count_of(ids, "75 "), 1u) << ids;
 }
 
 } // namespace
