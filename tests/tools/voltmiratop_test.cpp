@@ -1,13 +1,23 @@
 // The terminal monitor's protocol and display code: where a byte stream is
 // cut into packets, how the agent's raw UPS record becomes the values shown,
-// how texts from the network are converted and made harmless, and how JSON
-// output is escaped.
+// how texts from the network are converted and made harmless, how JSON
+// output is escaped; the administrator's requests and answers byte by byte,
+// and the --do forms against a real agent in a lab host.
+#include "voltmiratop/actions.h"
+#include "voltmiratop/admin.h"
 #include "voltmiratop/display.h"
+#include "voltmiratop/keys.h"
 #include "voltmiratop/protocol.h"
+#include "voltmiratop/settings.h"
+
+#include "lab/lab.h"
+#include "testutil.h"
+#include "upssim_harness.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -576,4 +586,415 @@ TEST(VoltmiratopJson, NoUpsYetIsNull)
     const std::string j = render_json(s);
     EXPECT_NE(j.find("\"ups\": null"), std::string::npos) << j;
     EXPECT_NE(j.find("\"connected\": false"), std::string::npos) << j;
+}
+
+// --- administration ----------------------------------------------------------
+
+namespace
+{
+
+std::string hex(const uint8_t *p, size_t n)
+{
+    std::string s;
+    char b[4];
+    for (size_t i = 0; i < n; i++) {
+        snprintf(b, sizeof b, "%02x", p[i]);
+        s += b;
+    }
+    return s;
+}
+
+std::vector<uint8_t> bytes(const std::string &s)
+{
+    return std::vector<uint8_t>(s.begin(), s.end());
+}
+
+SCHEDULEINFO parsed(const std::string &text)
+{
+    SCHEDULEINFO s{};
+    std::string why;
+    EXPECT_TRUE(parse_schedule(text, s, why)) << text << ": " << why;
+    return s;
+}
+
+} // namespace
+
+// Every request an administrator sends: its kind, its Length and the bytes
+// its data begins with.
+TEST(VoltmiratopAdmin, RequestsCarryTheirKindLengthAndData)
+{
+    std::vector<uint8_t> pw;
+    std::string why;
+    ASSERT_TRUE(make_password("demo", "secret", pw, why)) << why;
+    UPS_PARAM param{};
+    param.workparam.TurnOffDelay = 0x1234;
+    EventSettings ev;
+    ev.events.resize(NET_EVENTSET_NEVENTS);
+    ev.events[0].EventID = 128;
+    ev.users.resize(2);
+    ev.users[1].UserID = 5;
+    const std::vector<SCHEDULEINFO> sched = {parsed("shutdown weekly 30 22 * * 5 to 0 7 * * 1"),
+                                             parsed("test monthly 0 3 15 * * to 10 3 15 * *")};
+    const struct {
+        const char *what;
+        std::vector<uint8_t> packet;
+        uint8_t kind;
+        uint32_t length;
+        size_t at;        // where in the data the expected bytes begin
+        std::string data; // hex
+    } cases[] = {
+        {"password name", pw, PK_PASSWORD, 68, 0, "64656d6f00"},
+        {"password", pw, PK_PASSWORD, 68, 40, "73656372657400"},
+        {"event log", make_read(RD_EVENTLOG, 0, 2000), PK_READ, 16, 0, "01000000d0070000"},
+        {"configuration", make_read(RD_CONFIG, 0, 0), PK_READ, 16, 0, "0500000000000000"},
+        {"self-test", make_selftest(5), PK_SELFTEST, 12, 0, "05000000"},
+        {"shutdown delay", make_shutdown(600, "mon"), PK_SHUTDOWN, 48, 0, "0000580200000000"},
+        {"shutdown name", make_shutdown(600, "mon"), PK_SHUTDOWN, 48, 8, "6d6f6e00"},
+        {"cancel", make_cancel("a-monitor-name-too-long"), PK_CANCELSHUTDOWN, 24, 0,
+         "612d6d6f6e69746f722d6e616d652d00"},
+        {"configuration set", make_config(param), PK_CONFIG, 880, 12, "34120000"},
+        {"event settings", make_eventset(ev), PK_EVENTSET, 13356 + 2 * 543, 0, "8000"},
+        {"event settings users", make_eventset(ev), PK_EVENTSET, 13356 + 2 * 543, 13348 + 543,
+         "05"},
+        {"schedules", make_schedules(sched), PK_SCHEDULE, 48, 0,
+         "02000100000005161e0000000000010700000000"},
+        {"schedules, test", make_schedules(sched), PK_SCHEDULE, 48, 20, "0301000000000f0300"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_GE(c.packet.size(), 8u);
+        UPS_PACKET_HEAD h;
+        memcpy(&h, c.packet.data(), sizeof h);
+        EXPECT_EQ(h.Version, NET_VERSION_110);
+        EXPECT_EQ(h.DataId, c.kind);
+        EXPECT_EQ(h.Length, c.length);
+        EXPECT_EQ(c.packet.size(), c.length);
+        const size_t n = c.data.size() / 2;
+        ASSERT_LE(8 + c.at + n, c.packet.size());
+        EXPECT_EQ(hex(c.packet.data() + 8 + c.at, n), c.data);
+    }
+}
+
+// Names and passwords that would not reach the agent whole are refused.
+TEST(VoltmiratopAdmin, PasswordFieldsAreNeverCut)
+{
+    std::vector<uint8_t> p;
+    std::string why;
+    EXPECT_TRUE(make_password(std::string(39, 'u'), std::string(19, 'p'), p, why));
+    EXPECT_FALSE(make_password(std::string(40, 'u'), "", p, why));
+    EXPECT_FALSE(make_password("", "x", p, why));
+    EXPECT_FALSE(make_password("demo", std::string(20, 'p'), p, why));
+    EXPECT_NE(why.find("at most 19"), std::string::npos) << why;
+}
+
+// Every answer is taken only in the lengths its records allow.
+TEST(VoltmiratopAdmin, AnswersAreTakenOnlyWhole)
+{
+    std::string why;
+    int32_t right = 0;
+    EXPECT_TRUE(decode_right(bytes(std::string("\x01\0\0\0", 4)), right, why));
+    EXPECT_EQ(right, RIGHT_ADMIN);
+    EXPECT_EQ(right_words(right), "administrator");
+    EXPECT_EQ(right_words(4), "rejected");
+    EXPECT_FALSE(decode_right(bytes("abc"), right, why));
+
+    std::vector<UPS_EVENTLOGINFO> el;
+    std::vector<UPS_DATALOGINFO> dl;
+    UPS_PARAM p;
+    EventSettings es;
+    std::vector<SCHEDULEINFO> sl;
+    const size_t ev = NET_EVENTSET_NEVENTS * sizeof(UPS_EVENTINFO);
+    const struct {
+        size_t size;
+        bool el, dl, config, events, schedules;
+    } cases[] = {
+        {0, true, true, false, false, true},
+        {56, true, false, false, false, false},
+        {48, false, true, false, false, false},
+        {60, false, false, false, false, true},
+        {872, false, false, true, false, false},
+        {ev, false, false, false, true, false},
+        {ev + 543, false, false, false, true, false},
+        {ev + 542, false, false, false, false, false},
+        {ev + 32 * 543, false, false, false, true, false},
+        {ev + 33 * 543, false, false, false, false, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.size);
+        const std::vector<uint8_t> d(c.size);
+        EXPECT_EQ(decode_eventlog(d, el, why), c.el);
+        EXPECT_EQ(decode_datalog(d, dl, why), c.dl);
+        EXPECT_EQ(decode_config(d, p, why), c.config);
+        EXPECT_EQ(decode_eventset(d, es, why), c.events);
+        EXPECT_EQ(decode_schedules(d, sl, why), c.schedules);
+    }
+    EXPECT_EQ(es.users.size(), 32u);
+
+    UPS_EVENTLOGINFO e{};
+    e.EventId = 79;
+    e.timeinfo = when(2026, 3, 7, 9, 5, 0);
+    memcpy(e.AgentName, "mon\x1b[2J", 7);
+    EXPECT_EQ(eventlog_line(e),
+              "2026-03-07 09:05:00   79  Receive shutdown Command From Users on mon?[2J");
+    UPS_DATALOGINFO d{};
+    d.upsdata.InPutINT = 100;
+    d.upsdata.Load = 20;
+    d.upsdata.TempINT = -1;
+    EXPECT_NE(datalog_line(d).find("in 100.0 V"), std::string::npos) << datalog_line(d);
+    EXPECT_NE(datalog_line(d).find("temp -"), std::string::npos) << datalog_line(d);
+}
+
+// Schedule entries in the agent's own notation: what is read is shown as
+// the same text, and what the agent would not store is refused.
+TEST(VoltmiratopAdmin, ScheduleTextsAndTheirRecords)
+{
+    const struct {
+        const char *text;
+        int id, action, on;
+        int year, month, day, hour, minute;
+    } good[] = {
+        {"shutdown special 0 22 24 11 * 126 to 30 7 25 11 * 126", 1, 0, 1, 126, 11, 24, 22, 0},
+        {"shutdown weekly 30 22 * * 5 to 0 7 * * 1 stay-off", 2, 0, 0, 0, 0, 5, 22, 30},
+        {"test monthly 0 3 31 * * to 10 3 31 * *", 3, 1, 0, 0, 0, 31, 3, 0},
+        {"test weekly 59 23 * * 0 to 0 0 * * 6", 2, 1, 0, 0, 0, 0, 23, 59},
+    };
+    for (const auto &g : good) {
+        SCOPED_TRACE(g.text);
+        const SCHEDULEINFO s = parsed(g.text);
+        EXPECT_EQ(s.ID, g.id);
+        EXPECT_EQ(s.ActionID, g.action);
+        EXPECT_EQ(s.ScheduleOn, g.on);
+        EXPECT_EQ(s.stimeInfo.year, g.year);
+        EXPECT_EQ(s.stimeInfo.month, g.month);
+        EXPECT_EQ(s.stimeInfo.day, g.day);
+        EXPECT_EQ(s.stimeInfo.hour, g.hour);
+        EXPECT_EQ(s.stimeInfo.minute, g.minute);
+        EXPECT_EQ(s.stimeInfo.second, 0);
+        EXPECT_EQ(schedule_text(s), g.text);
+    }
+    const char *bad[] = {
+        "shutdown weekly 30 22 * * 7 to 0 7 * * 1",             // weekday 0..6
+        "shutdown special 0 22 24 12 * 126 to 0 7 25 11 * 126", // months 0..11
+        "shutdown special 0 22 24 11 * 201 to 0 7 25 11 * 126", // years to 200
+        "shutdown monthly 0 22 0 * * to 0 7 1 * *",             // days from 1
+        "shutdown monthly 60 22 1 * * to 0 7 1 * *",
+        "shutdown weekly 30 22 1 * 5 to 0 7 * * 1", // '*' where the kind has none
+        "shutdown weekly 30 22 * * 5 0 7 * * 1",    // no "to"
+        "test weekly 30 22 * * 5 to 0 7 * * 1 stay-off",
+        "reboot weekly 30 22 * * 5 to 0 7 * * 1",
+        "shutdown daily 30 22 * * 5 to 0 7 * * 1",
+        "shutdown weekly 30 22 * * 5,6 to 0 7 * * 1",
+    };
+    for (const char *b : bad) {
+        SCHEDULEINFO s{};
+        std::string why;
+        EXPECT_FALSE(parse_schedule(b, s, why)) << b;
+        EXPECT_FALSE(why.empty()) << b;
+    }
+}
+
+// A configuration change touches the one field named, in its range.
+TEST(VoltmiratopAdmin, ConfigurationKeysAndTheirRanges)
+{
+    UPS_PARAM p{};
+    snprintf(p.commparam.Agent, sizeof p.commparam.Agent, "lab-agent");
+    const struct {
+        const char *set;
+        bool ok;
+        const char *key, *value;
+    } cases[] = {
+        {"TurnOffDelay=45", true, "TurnOffDelay", "45"},
+        {" turnoffdelay = 46 ", true, "TurnOffDelay", "46"},
+        {"AutoBoot=0", true, "AutoBoot", "0"},
+        {"AutoBoot=2", false, "AutoBoot", "0"},
+        {"ComSet=-2", true, "ComSet", "-2"},
+        {"EXPECTBLIFE=-1", false, "EXPECTBLIFE", "0"},
+        {"EXPECTBLIFE=12x", false, "EXPECTBLIFE", "0"},
+        {"Group=Lab Group", true, "Group", "Lab Group"},
+        {"Group=0123456789abcdef", false, "Group", "Lab Group"},
+        {"AgentName=other", false, "AgentName", "lab-agent"},
+        {"NoSuchKey=1", false, "NoSuchKey", ""},
+        {"TurnOffDelay", false, "TurnOffDelay", "46"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.set);
+        const UPS_PARAM before = p;
+        std::string key, why;
+        EXPECT_EQ(config_set(p, c.set, key, why), c.ok) << why;
+        EXPECT_EQ(config_value(p, c.key), c.value);
+        if (!c.ok) {
+            EXPECT_EQ(memcmp(&before, &p, sizeof p), 0);
+        }
+    }
+    EXPECT_EQ(p.workparam.TurnOffDelay, 46u);
+    EXPECT_EQ(p.workparam.ComSet, -2);
+    // A Japanese group goes out in Shift_JIS, as the agent expects from a
+    // monitor of this version.
+    std::string key, why;
+    ASSERT_TRUE(config_set(p, "Group=\xe4\xba\x9c", key, why)) << why;
+    EXPECT_EQ(std::string(p.commparam.Group), "\x88\x9f");
+    EXPECT_EQ(config_value(p, "Group"), "\xe4\xba\x9c");
+    const std::vector<std::string> lines = config_lines(p);
+    EXPECT_EQ(lines.front(), "AgentName = lab-agent  (not settable)");
+}
+
+// One event's actions change; the others and the users go back as read.
+TEST(VoltmiratopAdmin, AnEventChangeTouchesThatEventOnly)
+{
+    EventSettings s;
+    s.events.resize(NET_EVENTSET_NEVENTS);
+    for (size_t i = 0; i < s.events.size(); i++)
+        s.events[i].EventID = static_cast<uint16_t>(i == 8 ? 65 : 200 + i);
+    s.users.resize(1);
+    memcpy(s.users[0].UserName, "ops", 3);
+    const EventSettings before = s;
+    unsigned id = 0;
+    std::string why;
+    ASSERT_TRUE(eventset_change(s,
+                                "65 record=no shutdown=yes broadcast=users users=0x5 mail=3 "
+                                "command=logger -t ups  down",
+                                id, why))
+        << why;
+    EXPECT_EQ(id, 65u);
+    const UPS_EVENTINFO &e = s.events[8];
+    EXPECT_EQ(e.Record, 0);
+    EXPECT_EQ(e.Shutdown, 1);
+    EXPECT_EQ(e.BroadcastType, 2u);
+    EXPECT_EQ(e.BroadcastUser, 5u);
+    EXPECT_EQ(e.MailUser, 3u);
+    EXPECT_STREQ(e.Command, "logger -t ups  down");
+    for (size_t i = 0; i < s.events.size(); i++)
+        if (i != 8) {
+            EXPECT_EQ(memcmp(&s.events[i], &before.events[i], sizeof e), 0);
+        }
+    const std::vector<uint8_t> sent = make_eventset(s);
+    EXPECT_EQ(hex(sent.data() + 8 + 13348, 6),
+              hex(reinterpret_cast<const uint8_t *>(&before.users[0]), 6));
+
+    const char *refused[] = {"66 shutdown=yes", "65",         "65 shutdown=maybe", "65 colour=red",
+                             "x shutdown=yes",  "65 users=-1"};
+    for (const char *r : refused) {
+        const EventSettings kept = s;
+        EXPECT_FALSE(eventset_change(s, r, id, why)) << r;
+        EXPECT_EQ(memcmp(s.events.data(), kept.events.data(), 13348), 0) << r;
+    }
+    EXPECT_NE(eventset_lines(s)[8].find("log no, shutdown yes, broadcast users, users 0x5, mail "
+                                        "0x3, command \"logger -t ups  down\""),
+              std::string::npos)
+        << eventset_lines(s)[8];
+}
+
+// The prompt line: typing, taking back whole characters, ending and
+// cancelling; the help fits a terminal of 80 columns.
+TEST(VoltmiratopAdmin, PromptLineAndKeys)
+{
+    std::string l;
+    const std::string typed = "ab\xc3\xa9\x7f\x7f"
+                              "c\x01";
+    for (unsigned char b : typed)
+        EXPECT_EQ(edit_line(l, b), 0);
+    EXPECT_EQ(l, "ac");
+    EXPECT_EQ(edit_line(l, '\r'), 1);
+    EXPECT_EQ(edit_line(l, 0x1b), -1);
+    EXPECT_EQ(edit_line(l, 0x03), -1);
+    EXPECT_LE(text_width(help_line()), 80);
+    for (char k : std::string("ledcsvEhaxtSkbB")) {
+        const KeyAction *a = key_action(k);
+        ASSERT_NE(a, nullptr) << k;
+        std::string why;
+        const std::string sample = a->prompt ? std::string(a->action) + "=1" : a->action;
+        EXPECT_TRUE(std::string(a->action) == "login" || check_action(sample, why)) << k << why;
+    }
+    EXPECT_EQ(key_action('q'), nullptr);
+}
+
+// --- against a real agent ------------------------------------------------------
+
+namespace
+{
+
+constexpr int kPassMs = 1000; // the agent's loop passes at least once a second
+
+lab::CommandResult voltmiratop(lab::LabHost &from, const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {VOLTMIRA_VOLTMIRATOP_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return from.run_command(argv, 60 * kPassMs);
+}
+
+} // namespace
+
+// The --do forms on one agent: an administrator's changes reach the file and
+// the UPS's line, each command reports its effect; without rights nothing
+// is done and the monitor says why it heard nothing.
+TEST(VoltmiratopLab, AdministratorActionsThroughTheDoForms)
+{
+    std::unique_ptr<lab::LabNet> net;
+    LAB_OR_SKIP(net = std::make_unique<lab::LabNet>());
+    lab::HostOptions o;
+    o.users = {{"demo", 4242, "demo-pw"}};
+    o.config_owner = "demo";
+    o.config = "[ UPS ]\nAgentType = 4\nGroup = Lab\n[ ShutDown ]\nTurnOffDelay = 30\n";
+    lab::LabHost &a = net->add_host("a", o);
+    lab::LabHost &m = net->add_host("m");
+    testutil::UpsSim &ups = a.attach_ups();
+    ASSERT_EQ(a.start_agent(), 0) << a.console();
+    ASSERT_TRUE(a.wait_agent_up(10 * kPassMs)) << a.debug_log();
+    ASSERT_TRUE(testutil::eventually(
+        [&] { return a.aginfo() && a.aginfo()->ups.ui.CommStatus == COMM_ESTABLISHED; },
+        30 * kPassMs))
+        << a.debug_log();
+    const std::string pwfile = net->dir() + "/pw";
+    testutil::write_file(pwfile, "demo-pw\n");
+    const std::vector<std::string> as_admin = {"--agent", a.addr(), "--timeout",       "10",
+                                               "--user",  "demo",   "--password-file", pwfile};
+    ups.clear_transcript();
+
+    auto args = as_admin;
+    for (const char *d : {"config-set=TurnOffDelay=45", "event-set=65 mail=0x1", "buzzer=off",
+                          "selftest=1", "shutdown=600", "cancel", "eventlog", "config", "events"}) {
+        args.push_back("--do");
+        args.push_back(d);
+    }
+    lab::CommandResult r = voltmiratop(m, args);
+    EXPECT_EQ(r.status, 0) << r.output;
+    for (const char *said :
+         {"logged in as demo: administrator\n", "TurnOffDelay = 45 (was 30)\n",
+          "event 65  UPS Ac fail:  log yes, shutdown no, broadcast all, mail 0x1\n",
+          "buzzer off done: ", "event: Disable the Buzzer", "self-test of 1 min done: ",
+          "shutdown in 600 s done: ", "Receive shutdown Command From Users on ",
+          "cancel of the shutdown done: ", "\n  TurnOffDelay = 45\n",
+          "  65  UPS Ac fail:  log yes, shutdown no, broadcast all, mail 0x1\n"})
+        EXPECT_NE(r.output.find(said), std::string::npos) << said << "\n" << r.output;
+    EXPECT_NE(r.output.find("\n  AgentName = " + a.hostname() + "  (not settable)\n"),
+              std::string::npos)
+        << r.output;
+    // The log read last holds what the commands did, in order.
+    const size_t buzz = r.output.find("14  Disable the Buzzer");
+    const size_t down = r.output.find("79  Receive shutdown Command");
+    const size_t cancel = r.output.find("21  The Shutdown is Canceled");
+    EXPECT_TRUE(buzz < down && down < cancel && cancel != std::string::npos) << r.output;
+    for (const char *line : {"Bf\r", "T\r"})
+        EXPECT_TRUE(ups.wait_rx(line, 10 * kPassMs)) << "the UPS never got " << line;
+    const std::string config = testutil::read_file(a.at("/usr/lib/voltmira/config"));
+    EXPECT_NE(config.find("TurnOffDelay = 45"), std::string::npos) << config;
+
+    // Without a login: refused in silence, and said so.
+    ups.clear_transcript();
+    r = voltmiratop(m, {"--agent", a.addr(), "--timeout", "3", "--do", "buzzer=on"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("buzzer on: no answer (not logged in as administrator?)"),
+              std::string::npos)
+        << r.output;
+    r = voltmiratop(m, {"--agent", a.addr(), "--timeout", "3", "--do", "config-set=AutoBoot=0"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_NE(r.output.find("AutoBoot stays 1: no answer"), std::string::npos) << r.output;
+    // A wrong password is rejected and ends the run before its actions.
+    testutil::write_file(pwfile, "wrong\n");
+    r = voltmiratop(
+        m, {"--agent", a.addr(), "--user", "demo", "--password-file", pwfile, "--do", "buzzer=on"});
+    EXPECT_EQ(r.status, 1) << r.output;
+    EXPECT_EQ(r.output, "logged in as demo: rejected\n");
+    for (const auto &e : ups.transcript("RX"))
+        EXPECT_NE(e.bytes, "Bn\r");
 }
