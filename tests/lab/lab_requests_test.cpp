@@ -602,7 +602,16 @@ TEST(LabRequests, RefusalsByModelAndAProtectorsRequests)
                     << "kind " << int(row.kind) << " version " << row.version;
             }
         }
-        // A QA unit keeps no date: the agent keeps the one it was given.
+        // The date read back is the last one set: kept by the UPS, or by
+        // the agent for a QA unit, which keeps none.
+        if (mo.serves[kDate110]) {
+            std::string ans = lab::ask(c, lab::packet(PK_GETBATTDATE), kAnswer);
+            ASSERT_EQ(ans.size(), 20u);
+            EXPECT_EQ(lab::head_of(ans).DataId, PK_BATTDATE);
+            BATTCHGTIME t = lab::record_at<BATTCHGTIME>(ans, 8);
+            EXPECT_EQ(t.BattTime.year, 130);
+            EXPECT_EQ(t.BattTime.day, mo.serves[kDate100] ? 3 : 2);
+        }
         if (std::string(mo.model).rfind("QA", 0) == 0) {
             EXPECT_EQ(cfg(h, "UPS", "ChangeBattTime").value_or("(missing)"), "130,01,02,00,00,00");
         }
@@ -639,12 +648,15 @@ TEST(LabRequests, RefusalsByModelAndAProtectorsRequests)
         EXPECT_EQ((ans.size() - 8) % sizeof(UPS_EVENTLOGINFO), 0u);
 
         // The protector's agent is set from its own host only.
+        // The answer to an inquiry comes after the request is served.
         auto set_guard = [&](LabHost &to, Fd &s, const char *host, const char *name) {
+            UPS_INQAGENT q{};
             PROTECTORCFG g{};
             strncpy(g.lpszAgentName, name, sizeof g.lpszAgentName - 1);
             return lab::udp_send(s, host, NET_PORT_AGENT_UDP,
                                  lab::packet(PK_PROTCFG, lab::bytes_of(g))) &&
-                   lab::udp_send(s, host, NET_PORT_AGENT_UDP, read_req(RD_NOTHING)) &&
+                   lab::udp_send(s, host, NET_PORT_AGENT_UDP,
+                                 lab::packet(PK_INQAGENT, lab::bytes_of(q))) &&
                    lab::recv_datagram(s, kAnswer).has_value() && to.daemon_pid() > 0;
         };
         auto loopback = [](LabHost &h) {
@@ -657,7 +669,8 @@ TEST(LabRequests, RefusalsByModelAndAProtectorsRequests)
             return s;
         };
         Fd lp = loopback(p);
-        ASSERT_TRUE(set_guard(p, lp, "127.0.0.1", "guardian"));
+        ASSERT_TRUE(lp.valid());
+        ASSERT_TRUE(set_guard(p, lp, "127.0.0.1", "guardian")) << p.debug_log();
         EXPECT_EQ(cfg(p, "UPS", "AgentName").value_or("(missing)"), "guardian");
         ASSERT_TRUE(set_guard(p, u, p.addr().c_str(), "intruder"));
         EXPECT_EQ(cfg(p, "UPS", "AgentName").value_or("(missing)"), "guardian");
@@ -708,7 +721,7 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
     LAB_OR_SKIP(net = std::make_unique<LabNet>());
     LabHost &a = net->add_host(
         "a", agent_options("[ UPS ]\nAgentType = 4\nGroup = Lab Power\nIgnoreOtherAgentDown = 0\n"
-                           "[ ShutDown ]\nTurnOffDelay = 30\n"));
+                           "[ ShutDown ]\nTurnOffDelay = 30\n[ DataLog ]\nDataLogEnabled = 0\n"));
     LabHost &b = net->add_host("b");
     LabHost &m = net->add_host("m");
     testutil::UpsSim &ups = a.attach_ups();
@@ -732,6 +745,10 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
             {PK_BEEPERON, "", "Bn\r", 15, "BuzzerCan", "on"},
             {PK_BEEPEROFF, "", "Bf\r", 14, "BuzzerCan", "off"},
             {PK_AUTOTESTOFF, "", "AC\r", 12, "AutoTestCan", "off"},
+            {PK_AUTOTESTON, "", "AR\r", 13, "AutoTestCan", "on"},
+            {PK_BEEPERTEST, "", "Bt\r", -1, nullptr, nullptr},
+            {PK_SELFTESTLOW, "", "TL\r", -1, nullptr, nullptr},
+            {PK_CANCELTEST, "", "CT\r", -1, nullptr, nullptr},
             {PK_SELFTEST, int32_data(1), "T\r", -1, nullptr, nullptr},
         };
         for (const auto &row : rows) {
@@ -778,16 +795,35 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
             got.push_back(lab::record_at<UPS_EVENTLOGINFO>(ans, off).EventId);
         for (int id : {15, 14, 12, 79, 21})
             EXPECT_TRUE(has(got, id)) << id;
+        // By datagram only a protector's log travels (kind 198): an agent
+        // with a UPS serves the request, but its answer goes nowhere, and an
+        // inquiry after it is answered first.
         Fd u = lab::udp_open(m);
         UPS_COMMAND_PACKET rq{};
         rq.cmd = RD_EVENTLOG;
         rq.linecounts = 200;
+        UPS_INQAGENT q{};
         lab::udp_send(u, a.addr(), NET_PORT_AGENT_UDP,
                       lab::packet(PK_GETPROTEVENTLOG, lab::bytes_of(rq)));
+        lab::udp_send(u, a.addr(), NET_PORT_AGENT_UDP, lab::packet(PK_INQAGENT, lab::bytes_of(q)));
         auto d = lab::recv_datagram(u, kAnswer);
         ASSERT_TRUE(d.has_value());
-        EXPECT_EQ(lab::head_of(d->bytes).DataId, PK_EVENTLOG);
-        EXPECT_EQ(d->bytes.size(), ans.size());
+        EXPECT_EQ(lab::head_of(d->bytes).DataId, PK_ANSAGENT);
+    }
+    {
+        SCOPED_TRACE("the logs read and emptied");
+        const std::string datalog = a.at("/usr/lib/voltmira/data.log");
+        testutil::write_file(datalog, "2030/01/02 03:04:05 100.0 100.0 20 60.0 27.4 100 30.0\n");
+        std::string ans = lab::ask(c, read_req(RD_DATALOG, 0, 200), kAnswer);
+        EXPECT_EQ(lab::head_of(ans).DataId, PK_DATALOG);
+        EXPECT_EQ((ans.size() - 8) % sizeof(UPS_DATALOGINFO), 0u);
+        for (const auto &[kind, path] : {std::pair<uint8_t, std::string>{PK_CLEARDATALOG, datalog},
+                                         {PK_CLEAREVENTLOG, a.at(kEvents)}}) {
+            ASSERT_FALSE(read_file(path).empty());
+            ASSERT_TRUE(lab::send_all(c, lab::packet(kind)));
+            EXPECT_EQ(answers_before_empty(c), std::vector<int>{});
+            EXPECT_EQ(read_file(path), "") << path;
+        }
     }
     {
         SCOPED_TRACE("shutdown requests of other agents");
