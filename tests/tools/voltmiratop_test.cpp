@@ -951,8 +951,11 @@ TEST(VoltmiratopLab, AdministratorActionsThroughTheDoForms)
     ups.clear_transcript();
 
     auto args = as_admin;
-    for (const char *d : {"config-set=TurnOffDelay=45", "event-set=65 mail=0x1", "buzzer=off",
-                          "selftest=1", "shutdown=600", "cancel", "eventlog", "config", "events"}) {
+    for (const char *d :
+         {"config-set=TurnOffDelay=45", "event-set=65 mail=0x1", "buzzer=off", "selftest=1",
+          "shutdown=600", "cancel", "eventlog", "config", "events",
+          "schedule-add=shutdown weekly 30 22 * * 5 to 0 7 * * 1",
+          "schedule-add=test monthly 0 3 15 * * to 10 3 15 * *", "schedule-del=2"}) {
         args.push_back("--do");
         args.push_back(d);
     }
@@ -964,7 +967,10 @@ TEST(VoltmiratopLab, AdministratorActionsThroughTheDoForms)
           "buzzer off done: ", "event: Disable the Buzzer", "self-test of 1 min done: ",
           "shutdown in 600 s done: ", "Receive shutdown Command From Users on ",
           "cancel of the shutdown done: ", "\n  TurnOffDelay = 45\n",
-          "  65  UPS Ac fail:  log yes, shutdown no, broadcast all, mail 0x1\n"})
+          "  65  UPS Ac fail:  log yes, shutdown no, broadcast all, mail 0x1\n",
+          "schedule added; 2 schedule entries\n  1  shutdown weekly 30 22 * * 5 to 0 7 * * 1\n"
+          "  2  test monthly 0 3 15 * * to 10 3 15 * *\n",
+          "schedule 2 deleted; 1 schedule entry\n  1  shutdown weekly 30 22 * * 5 to 0 7 * * 1\n"})
         EXPECT_NE(r.output.find(said), std::string::npos) << said << "\n" << r.output;
     EXPECT_NE(r.output.find("\n  AgentName = " + a.hostname() + "  (not settable)\n"),
               std::string::npos)
@@ -977,7 +983,8 @@ TEST(VoltmiratopLab, AdministratorActionsThroughTheDoForms)
     for (const char *line : {"Bf\r", "T\r"})
         EXPECT_TRUE(ups.wait_rx(line, 10 * kPassMs)) << "the UPS never got " << line;
     const std::string config = testutil::read_file(a.at("/usr/lib/voltmira/config"));
-    EXPECT_NE(config.find("TurnOffDelay = 45"), std::string::npos) << config;
+    for (const char *kept : {"TurnOffDelay = 45", "WEEKLYSTART1 = 30 22 * * 5", "MONTHLYNO = 0"})
+        EXPECT_NE(config.find(kept), std::string::npos) << kept << "\n" << config;
 
     // Without a login: refused in silence, and said so.
     ups.clear_transcript();

@@ -2,6 +2,7 @@
 
 #include "admin.h"
 #include "settings.h"
+#include "text.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -178,14 +179,6 @@ Outcome command(Exchange &x, const std::vector<uint8_t> &req, const std::string 
     return failed(what + ": " + NO_ANSWER);
 }
 
-bool whole_number(const std::string &s, long lo, long hi, long &v)
-{
-    char *end = nullptr;
-    errno = 0;
-    v = s.empty() ? 0 : strtol(s.c_str(), &end, 10);
-    return !s.empty() && errno == 0 && *end == '\0' && v >= lo && v <= hi;
-}
-
 // The log reads: as many records as one answer can carry; the agent keeps
 // fewer.
 constexpr int LOG_RECORDS = 2000;
@@ -220,7 +213,10 @@ Outcome read_schedules(Exchange &x, std::vector<SCHEDULEINFO> &l)
     std::vector<std::string> lines;
     for (size_t i = 0; i < l.size(); i++)
         lines.push_back(std::to_string(i + 1) + "  " + schedule_text(l[i]));
-    return done(l.empty() ? "no schedules" : std::to_string(l.size()) + " schedule entries", lines);
+    return done(l.empty()       ? "no schedules"
+                : l.size() == 1 ? "1 schedule entry"
+                                : std::to_string(l.size()) + " schedule entries",
+                lines);
 }
 
 Outcome set_config(Exchange &x, const std::string &assignment)
@@ -287,7 +283,7 @@ Outcome set_schedules(Exchange &x, const std::string &what, bool add, const std:
         l.push_back(s);
     } else {
         long n = 0;
-        if (!whole_number(arg, 1, static_cast<long>(l.size()), n))
+        if (!number(arg, 1, static_cast<long>(l.size()), n))
             return failed("no schedule entry \"" + printable(arg) + "\" (" +
                           std::to_string(l.size()) + " listed)");
         l.erase(l.begin() + (n - 1));
@@ -315,7 +311,7 @@ Outcome set_schedules(Exchange &x, const std::string &what, bool add, const std:
         return true;
     };
     if (same(now, l))
-        return done(what + " done; " + r.summary, r.lines);
+        return done(what + "; " + r.summary, r.lines);
     if (same(now, before))
         return failed(what + ": the schedules are unchanged: " + NO_ANSWER);
     // A special day already past is dropped by the agent.
@@ -386,13 +382,13 @@ Outcome run_action(Exchange &x, const std::string &action, const std::string &mo
     const std::string arg = eq == std::string::npos ? "" : action.substr(eq + 1);
     long n = 0;
     if (name == "selftest") {
-        if (!whole_number(arg, 1, 99, n))
+        if (!number(arg, 1, 99, n))
             return failed("selftest takes the minutes, 1 to 99");
         return command(x, make_selftest(static_cast<int32_t>(n)),
                        "self-test of " + std::to_string(n) + " min");
     }
     if (name == "shutdown") {
-        if (!whole_number(arg, 0, 32767, n))
+        if (!number(arg, 0, 32767, n))
             return failed("shutdown takes the delay in seconds, 0 to 32767");
         return command(x, make_shutdown(static_cast<int16_t>(n), monitor),
                        "shutdown in " + std::to_string(n) + " s");

@@ -705,6 +705,10 @@ int run_live(const Options &o, const Target &t, Session &s)
                     continue;
                 // What was typed after the key belongs to no prompt.
                 key(*ka);
+                // A slow typist is no silent agent: the silence counts
+                // from now, and the status is asked for at once.
+                last_heard = now_s();
+                next_poll = 0;
                 break;
             }
         }
