@@ -40,6 +40,10 @@ constexpr int kSlack = 30 * kPass;
 
 constexpr int16_t kVersionKeep = 0x0115; // Version & 5 == 5: the agent's own code
 
+// The first JIS X 0208 kanji in Shift_JIS and in EUC-JP.
+const std::string kSjisPair = "\x88\x9F";
+const std::string kEucPair = "\xB0\xA1";
+
 const char kConfig[] = "/usr/lib/voltmira/config";
 const char kEvents[] = "/usr/lib/voltmira/events.log";
 
@@ -407,24 +411,29 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
         strcpy(acfail.Command, "/bin/true labreq");
         ev.replace(8 * sizeof acfail, sizeof acfail, lab::bytes_of(acfail));
 
-        const std::string sjis = "\x88\x9F"
-                                 "ta",
-                          euc = "\xB0\xA1"
-                                "ta";
+        const std::string sjis = kSjisPair + "ta", euc = kEucPair + "ta";
+        // A name that fills its field unterminated, in half-width kana that
+        // take two bytes each in EUC-JP: cut to 20 bytes, whole characters.
+        USERSDATA kana = user(7, "", "");
+        memset(kana.UserName, 0xB1, sizeof kana.UserName);
         std::string users = lab::bytes_of(user(0, sjis, "ops@lab.invalid")) +
-                            lab::bytes_of(user(5, "op", "op@lab.invalid"));
+                            lab::bytes_of(user(5, "op", "op@lab.invalid")) + lab::bytes_of(kana);
         ASSERT_TRUE(lab::send_all(c, lab::packet(PK_EVENTSET, ev + users)));
         EXPECT_EQ(answers_before_empty(c), std::vector<int>{});
         std::string text = read_file(a.at(kConfig));
         EXPECT_EQ(cfg(text, "Event65", "Record").value_or("(missing)"), "No");
         EXPECT_EQ(cfg(text, "Event65", "Command").value_or("(missing)"), "/bin/true labreq");
-        EXPECT_EQ(cfg(text, "UserInfo", "UserID").value_or("(missing)"), "0,5");
+        EXPECT_EQ(cfg(text, "UserInfo", "UserID").value_or("(missing)"), "0,5,7");
         EXPECT_EQ(cfg(text, "0", "Name").value_or("(missing)"), euc);
         EXPECT_EQ(cfg(text, "0", "Email").value_or("(missing)"), "ops@lab.invalid");
         EXPECT_EQ(cfg(text, "5", "Name").value_or("(missing)"), "op");
+        std::string kana_euc;
+        for (int i = 0; i < 10; i++)
+            kana_euc += "\x8E\xB1";
+        EXPECT_EQ(cfg(text, "7", "Name").value_or("(missing)"), kana_euc);
 
         ans = lab::ask(c, read_req(RD_EVENTSET), kAnswer);
-        ASSERT_EQ(ans.size(), 13356u + 2 * sizeof(USERSDATA));
+        ASSERT_EQ(ans.size(), 13356u + 3 * sizeof(USERSDATA));
         EXPECT_EQ(ans.substr(8, 13348), ev);
         USERSDATA u0 = lab::record_at<USERSDATA>(ans, 13356);
         USERSDATA u1 = lab::record_at<USERSDATA>(ans, 13356 + sizeof(USERSDATA));
@@ -433,6 +442,8 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
         EXPECT_EQ(std::string(u0.Address), a.hostname());
         EXPECT_EQ(u1.UserID, 5);
         EXPECT_STREQ(u1.UserName, "op");
+        USERSDATA u2 = lab::record_at<USERSDATA>(ans, 13356 + 2 * sizeof(USERSDATA));
+        EXPECT_EQ(std::string(u2.UserName), std::string(10, '\xB1'));
 
         // 33 users do not fit the agent's table: refused whole.
         std::string many;
@@ -468,27 +479,16 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
             int16_t version;
             std::string group, stored, back_110, back_keep;
         } rows[] = {
-            {NET_VERSION_110,
-             "\x88\x9F"
-             "Lab",
-             "\xB0\xA1"
-             "Lab",
-             "\x88\x9F"
-             "Lab",
-             "\xB0\xA1"
-             "Lab"},
+            {NET_VERSION_110, kSjisPair + "Lab", kEucPair + "Lab", kSjisPair + "Lab",
+             kEucPair + "Lab"},
             {NET_VERSION_110, "\xB1\xB2", "\x8E\xB1\x8E\xB2", "\xB1\xB2", "\x8E\xB1\x8E\xB2"},
             // Kept as EUC-JP, it goes out as the Shift_JIS of that pair.
             {kVersionKeep, "\xB1\xB2", "\xB1\xB2", "\x89\x51", "\xB1\xB2"},
-            {kVersionKeep,
-             "\x88\x9F"
-             "Lab",
-             "\xB0\xA1"
-             "Lab",
-             "\x88\x9F"
-             "Lab",
-             "\xB0\xA1"
-             "Lab"},
+            {kVersionKeep, kSjisPair + "Lab", kEucPair + "Lab", kSjisPair + "Lab",
+             kEucPair + "Lab"},
+            // A full field without its end is cut to the 15 characters kept.
+            {NET_VERSION_110, std::string(16, 'G'), std::string(15, 'G'), std::string(15, 'G'),
+             std::string(15, 'G')},
         };
         for (const auto &row : rows) {
             SCOPED_TRACE(testing::PrintToString(row.group) + " version " +
