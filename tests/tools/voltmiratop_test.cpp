@@ -8,6 +8,7 @@
 #include "voltmiratop/display.h"
 #include "voltmiratop/keys.h"
 #include "voltmiratop/protocol.h"
+#include "voltmiratop/screen.h"
 #include "voltmiratop/settings.h"
 
 #include "lab/lab.h"
@@ -906,6 +907,17 @@ TEST(VoltmiratopAdmin, PromptLineAndKeys)
         EXPECT_TRUE(std::string(a->action) == "login" || check_action(sample, why)) << k << why;
     }
     EXPECT_EQ(key_action('q'), nullptr);
+
+    // A listing shows its last lines under its title, above the note and
+    // the help; the status is padded to keep them at the bottom.
+    std::vector<std::string> sc = screen({"status"}, 5, 80, "log", {"1", "2", "3", "4"}, "note");
+    ASSERT_EQ(sc.size(), 5u);
+    EXPECT_EQ(sc[1] + sc[2] + sc[3], "34note");
+    EXPECT_NE(sc[4].find("any key"), std::string::npos);
+    sc = screen({"status"}, 5, 4, "", {}, "a long note");
+    ASSERT_EQ(sc.size(), 5u);
+    EXPECT_EQ(sc[0] + "|" + sc[1] + "|" + sc[3], "status||a lo");
+    EXPECT_NE(sc[4].find("l:lo"), std::string::npos);
 }
 
 // --- against a real agent ------------------------------------------------------

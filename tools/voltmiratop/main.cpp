@@ -20,6 +20,7 @@
 #include "client.h"
 #include "display.h"
 #include "keys.h"
+#include "screen.h"
 #include "protocol.h"
 
 #include <algorithm>
@@ -405,65 +406,6 @@ int run_do(const Options &o, const Target &t, Session &s)
 // ---------------------------------------------------------------------------
 // Live
 
-// Asks on the bottom line, echoing what is typed when echo is set (never
-// for a password).  False when the question was cancelled.
-bool ask_line(const Terminal &term, const std::string &question, bool echo, std::string &answer)
-{
-    int rows = 0, cols = 0;
-    term.size(rows, cols);
-    answer.clear();
-    fputs("\x1b[?25h", stdout);
-    int r = 0;
-    while (r == 0) {
-        const std::string shown = printable(question + (echo ? answer : ""));
-        printf("\x1b[%d;1H\x1b[K%s", rows, cut_to_width(shown, cols - 1).c_str());
-        fflush(stdout);
-        struct pollfd pf = {STDIN_FILENO, POLLIN, 0};
-        if (poll(&pf, 1, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            r = -1;
-            break;
-        }
-        unsigned char b = 0;
-        const ssize_t n = read(STDIN_FILENO, &b, 1);
-        if (n == 1)
-            r = edit_line(answer, b);
-        else if ((pf.revents & (POLLHUP | POLLERR)) || (n < 0 && errno != EINTR && errno != EAGAIN))
-            r = -1;
-    }
-    fputs("\x1b[?25l", stdout);
-    fflush(stdout);
-    return r == 1;
-}
-
-// The live screen: the status, or a listing in its place, then the result
-// of the last action and the help line at the bottom.
-std::vector<std::string> screen(const std::vector<std::string> &status, int rows, int cols,
-                                const std::string &title, const std::vector<std::string> &page,
-                                const std::string &note)
-{
-    const size_t body = rows > 3 ? static_cast<size_t>(rows - 2) : 1;
-    std::vector<std::string> out;
-    if (!page.empty()) {
-        out.push_back("\x1b[1m" + cut_to_width(title, cols) + "\x1b[0m");
-        const size_t room = body - 1;
-        for (size_t i = page.size() > room ? page.size() - room : 0; i < page.size(); i++)
-            out.push_back(cut_to_width(page[i], cols));
-    } else {
-        out = status;
-        if (out.size() > body)
-            out.resize(body);
-    }
-    while (out.size() < body)
-        out.push_back("");
-    out.push_back(cut_to_width(note, cols));
-    out.push_back("\x1b[7m" +
-                  cut_to_width(page.empty() ? help_line() : "any key: back to the status", cols) +
-                  "\x1b[0m");
-    return out;
-}
-
 int run_live(const Options &o, const Target &t, Session &s)
 {
     const bool tty = isatty(STDOUT_FILENO);
@@ -514,12 +456,16 @@ int run_live(const Options &o, const Target &t, Session &s)
     // asks for the UPS at once.
     // One key's action: its prompt, its confirmation, then the action on
     // the connection, which the loop waits for.
+    auto ask = [&](const std::string &question, bool echo, std::string &answer) {
+        int rows = 0, cols = 0;
+        term.size(rows, cols);
+        return ask_line(rows, cols, question, echo, answer);
+    };
     auto key = [&](const KeyAction &ka) {
         std::string action = ka.action;
         if (action == "login") {
             std::string user, password;
-            if (!ask_line(term, "user: ", true, user) || user.empty() ||
-                !ask_line(term, "password: ", false, password)) {
+            if (!ask("user: ", true, user) || user.empty() || !ask("password: ", false, password)) {
                 note = "login cancelled";
                 return;
             }
@@ -528,14 +474,14 @@ int run_live(const Options &o, const Target &t, Session &s)
             explicit_bzero(password.data(), password.size());
         } else if (ka.prompt) {
             std::string arg;
-            if (!ask_line(term, ka.prompt, true, arg) || arg.empty()) {
+            if (!ask(ka.prompt, true, arg) || arg.empty()) {
                 note = std::string(ka.label) + " cancelled";
                 return;
             }
             if (ka.confirm) {
                 std::string q = ka.confirm, yes;
                 q.replace(q.find("%s"), 2, printable(arg));
-                if (!ask_line(term, q, true, yes) || (yes != "y" && yes != "yes")) {
+                if (!ask(q, true, yes) || (yes != "y" && yes != "yes")) {
                     note = std::string(ka.label) + " cancelled";
                     return;
                 }
