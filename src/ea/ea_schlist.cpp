@@ -197,7 +197,7 @@ void read_tests(chain &c)
             if (node == nullptr)
                 continue;
             c.add(node);
-            if (kk.sid == SCH_WEEKLY)
+            if (ea_st.schtestreason == WEEKLY)
                 after_start(ea_st.next_test, &ea_st.next_testend);
         }
     }
@@ -336,9 +336,13 @@ int setschedule(const SCHEDULELIST *schl, UPS_EIN_DATA *eindata, UPS_EOUT_DATA *
 {
     if (ea_configready() != 0)
         return -1;
+    // Counted before anything is written: a list too long for any monitor
+    // (or one that runs in a circle) is refused whole.
     int count[2][3] = {};
+    int total = 0;
     for (const SCHEDULELIST *s = schl; s != nullptr; s = s->next) {
-        if (storable(s->info) && ++count[s->info.ActionID][s->info.ID - 1] > max_entries) {
+        if (++total > 6 * max_entries ||
+            (storable(s->info) && ++count[s->info.ActionID][s->info.ID - 1] > max_entries)) {
             Ea_log("Too many schedule entries");
             return -1;
         }

@@ -364,6 +364,8 @@ TEST_F(Schedules, AStoredListReadsBack)
         many[k].next = &many[k + 1];
     many.back().next = nullptr;
     EXPECT_EQ(setschedule(many.data(), &in, &out), -1);
+    SCHEDULELIST circle[2] = {{&circle[1], sent[2]}, {&circle[0], sent[4]}};
+    EXPECT_EQ(setschedule(circle, &in, &out), -1);
     EXPECT_EQ(file(), before);
     remove(sysroot_path(SP_CONFIG));
     ASSERT_EQ(mkdir(sysroot_path(SP_CONFIG), 0700), 0);
