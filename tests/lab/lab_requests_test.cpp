@@ -512,6 +512,45 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
             }
         }
     }
+    {
+        SCOPED_TRACE("an administrator's requests of the wrong length change nothing");
+        UPS_COMMAND_PACKET unknown{};
+        unknown.cmd = 7;
+        const struct {
+            uint8_t kind;
+            std::string data;
+        } rows[] = {
+            {PK_SCHEDULE, std::string(30, '\x01')},
+            {PK_EVENTSET, std::string(13348 + 100, '\0')},
+            {PK_EVENTSET, std::string(13348 - 1, '\0')},
+            {PK_CONFIG, std::string(100, '\0')},
+            {PK_CONFIG, std::string(sizeof(UPS_PARAM) + 4, '\0')},
+            {PK_SELFTEST, std::string(8, '\0')},
+            {PK_BATTDATE, battdate(130, 1, 2) + "xx"},
+            {PK_CANCELSHUTDOWN, std::string(15, 'x')},
+            {PK_SHUTDOWN, downinfo(0, "labmon", "", 5).substr(1)},
+            {PK_BEEPERON, std::string(4, '\0')},
+            {PK_DETECTLEVEL, std::string(2, '\1')},
+            {PK_READ, lab::bytes_of(unknown)},
+        };
+        const std::string config = read_file(a.at(kConfig));
+        ups.clear_transcript();
+        for (const auto &row : rows)
+            ASSERT_TRUE(lab::send_all(c, lab::packet(row.kind, row.data)));
+        EXPECT_EQ(answers_before_empty(c), std::vector<int>{});
+        sleep_ms(2 * kPass);
+        for (const char *cmd : {"T\r", "Bn\r", "BRW20300102\r"})
+            EXPECT_FALSE(line_saw(ups, cmd)) << cmd;
+        EXPECT_TRUE(no_user_shutdown(a));
+        EXPECT_EQ(read_file(a.at(kConfig)), config);
+
+        // No entries at all is a list too: the schedule is emptied.
+        ASSERT_TRUE(lab::send_all(c, lab::packet(PK_SCHEDULE)));
+        EXPECT_EQ(answers_before_empty(c), std::vector<int>{});
+        EXPECT_EQ(cfg(a, "ScheShutDown", "SPECIALNO").value_or("(missing)"), "0");
+        EXPECT_EQ(cfg(a, "ScheTest", "WEEKLYNO").value_or("(missing)"), "0");
+        EXPECT_EQ(lab::ask(c, read_req(RD_SCHEDULE), kAnswer).size(), 8u);
+    }
     EXPECT_EQ(a.sanitizer_reports(), "");
 }
 
