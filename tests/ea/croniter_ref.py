@@ -16,7 +16,7 @@
 #       restricted, either may match.
 #   S <zone> <now> <year> <month> <day> <hour> <minute>
 #       the instant of that local time by the zone's own rules (month 1-12),
-#       0 when it is not after now; a wall time that occurs twice, or not
+#       0 when it is not after now or the month lacks the day; a wall time that occurs twice, or not
 #       at all, has two readings, given as "a/b"
 #
 # Exit status 3 (with a line on standard error) when croniter is missing.
@@ -78,7 +78,10 @@ def special(zone, now, y, mo, d, h, mi):
     tz = zoneinfo.ZoneInfo(zone)
     found = []
     for fold in (0, 1):
-        ts = int(datetime.datetime(y, mo, d, h, mi, tzinfo=tz, fold=fold).timestamp())
+        try:
+            ts = int(datetime.datetime(y, mo, d, h, mi, tzinfo=tz, fold=fold).timestamp())
+        except ValueError:
+            return "0"  # a day the month does not have
         found.append(str(ts) if ts > now else "0")
     return found[0] if found[0] == found[1] else found[0] + "/" + found[1]
 

@@ -247,6 +247,8 @@ Case special_case(Gen &g, const char *zone, bool dst)
     gmtime_r(&target, &t);
     int y = t.tm_year + 1900, mo = t.tm_mon + 1;
     int d = dst ? t.tm_mday : g.pick(1, month_days(mo, y));
+    if (g.chance(10))
+        d = g.pick(29, 31); // not in every month: no instant at all
     int h = dst && g.chance(50) ? g.pick(1, 3) : g.pick(0, 23), mi = g.pick(0, 59);
     time_t now = target + g.pick(-40 * 86400, 40 * 86400);
     char text[64], ref[128];
