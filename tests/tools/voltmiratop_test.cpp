@@ -908,13 +908,25 @@ TEST(VoltmiratopAdmin, PromptLineAndKeys)
     }
     EXPECT_EQ(key_action('q'), nullptr);
 
-    // A listing shows its last lines under its title, above the note and
-    // the help; the status is padded to keep them at the bottom.
-    std::vector<std::string> sc = screen({"status"}, 5, 80, "log", {"1", "2", "3", "4"}, "note");
+    // A log shows its last lines, other listings their first, with the
+    // space for more; the status is padded to keep note and help at the
+    // bottom.
+    Page pg;
+    show_page(pg, "log", {"1", "2", "3", "4", "5"}, true, 5);
+    std::vector<std::string> sc = screen({"status"}, 5, 80, pg, "note");
     ASSERT_EQ(sc.size(), 5u);
-    EXPECT_EQ(sc[1] + sc[2] + sc[3], "34note");
-    EXPECT_NE(sc[4].find("any key"), std::string::npos);
-    sc = screen({"status"}, 5, 4, "", {}, "a long note");
+    EXPECT_EQ(sc[0], "\x1b[1mlog  (lines 4-5 of 5)\x1b[0m");
+    EXPECT_EQ(sc[1] + sc[2] + sc[3], "45note");
+    EXPECT_EQ(sc[4], "\x1b[7many key: back to the status\x1b[0m");
+    show_page(pg, "events", {"1", "2", "3", "4", "5"}, false, 5);
+    EXPECT_EQ(screen({}, 5, 80, pg, "")[1], "1");
+    EXPECT_NE(screen({}, 5, 80, pg, "")[4].find("space: more"), std::string::npos);
+    EXPECT_TRUE(page_key(pg, ' ', 5));
+    EXPECT_TRUE(page_key(pg, ' ', 5));
+    EXPECT_EQ(screen({}, 5, 80, pg, "")[1], "5");
+    EXPECT_FALSE(page_key(pg, ' ', 5));
+    EXPECT_TRUE(pg.lines.empty());
+    sc = screen({"status"}, 5, 4, pg, "a long note");
     ASSERT_EQ(sc.size(), 5u);
     EXPECT_EQ(sc[0] + "|" + sc[1] + "|" + sc[3], "status||a lo");
     EXPECT_NE(sc[4].find("l:lo"), std::string::npos);

@@ -431,10 +431,9 @@ int run_live(const Options &o, const Target &t, Session &s)
     double last_heard = 0;
     double next_draw = 0;
     bool quit = false;
-    Options creds = o;             // the login, also from the l key
-    std::string note;              // what came of the last action
-    std::vector<std::string> page; // a listing shown instead of the status
-    std::string page_title;
+    Options creds = o; // the login, also from the l key
+    std::string note;  // what came of the last action
+    Page page;         // a listing shown instead of the status
 
     // The exchanges of an action pass everything that arrives meanwhile to
     // the session, as the loop would.
@@ -504,8 +503,8 @@ int run_live(const Options &o, const Target &t, Session &s)
         const Outcome r = run_action(x, action, monitor_name());
         note = r.summary;
         if (ka.listing && !r.lines.empty()) {
-            page = r.lines;
-            page_title = r.summary;
+            const std::string a = ka.action;
+            show_page(page, r.summary, r.lines, a == "eventlog" || a == "datalog", rows);
         }
     };
 
@@ -573,7 +572,7 @@ int run_live(const Options &o, const Target &t, Session &s)
             s.snap.messages.assign(s.messages.begin() + static_cast<long>(from), s.messages.end());
             std::vector<std::string> lines = render_lines(s.snap, tty, tty ? cols : 0);
             if (tty)
-                lines = screen(lines, rows, cols, page_title, page, note);
+                lines = screen(lines, rows, cols, page, note);
             std::string out;
             if (tty) {
                 if (static_cast<int>(lines.size()) > rows)
@@ -637,9 +636,10 @@ int run_live(const Options &o, const Target &t, Session &s)
                 keys = false; // no keyboard; signals still end the program
             for (ssize_t i = 0; i < got && !quit; i++) {
                 next_draw = 0;
-                if (!page.empty()) {
-                    // Any key takes the listing away.
-                    page.clear();
+                if (!page.lines.empty()) {
+                    int rows = 0, cols = 0;
+                    term.size(rows, cols);
+                    page_key(page, k[i], rows);
                     break;
                 }
                 if (k[i] == 'q' || k[i] == 'Q' || k[i] == 0x03) {

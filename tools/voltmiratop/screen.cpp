@@ -3,6 +3,7 @@
 #include "display.h"
 #include "keys.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <poll.h>
@@ -39,17 +40,62 @@ bool ask_line(int rows, int cols, const std::string &question, bool echo, std::s
     return r == 1;
 }
 
-std::vector<std::string> screen(const std::vector<std::string> &status, int rows, int cols,
-                                const std::string &title, const std::vector<std::string> &page,
-                                const std::string &note)
+namespace
 {
-    const size_t body = rows > 3 ? static_cast<size_t>(rows - 2) : 1;
+
+size_t body_rows(int rows)
+{
+    return rows > 3 ? static_cast<size_t>(rows - 2) : 1;
+}
+
+size_t page_room(int rows)
+{
+    return std::max<size_t>(1, body_rows(rows) - 1);
+}
+
+} // namespace
+
+void show_page(Page &p, const std::string &title, const std::vector<std::string> &lines,
+               bool latest, int rows)
+{
+    p.title = title;
+    p.lines = lines;
+    const size_t room = page_room(rows);
+    p.first = latest && lines.size() > room ? lines.size() - room : 0;
+}
+
+bool page_key(Page &p, char key, int rows)
+{
+    const size_t room = page_room(rows);
+    if (key == ' ' && p.first + room < p.lines.size()) {
+        p.first += room;
+        return true;
+    }
+    p.lines.clear();
+    p.first = 0;
+    return false;
+}
+
+std::vector<std::string> screen(const std::vector<std::string> &status, int rows, int cols,
+                                const Page &page, const std::string &note)
+{
+    const size_t body = body_rows(rows);
     std::vector<std::string> out;
-    if (!page.empty()) {
-        out.push_back("\x1b[1m" + cut_to_width(title, cols) + "\x1b[0m");
-        const size_t room = body - 1;
-        for (size_t i = page.size() > room ? page.size() - room : 0; i < page.size(); i++)
-            out.push_back(cut_to_width(page[i], cols));
+    std::string help = help_line();
+    if (!page.lines.empty()) {
+        const size_t room = page_room(rows);
+        const size_t first = std::min(page.first, page.lines.size() - 1);
+        const size_t last = std::min(first + room, page.lines.size());
+        out.push_back("\x1b[1m" +
+                      cut_to_width(page.title + "  (lines " + std::to_string(first + 1) + "-" +
+                                       std::to_string(last) + " of " +
+                                       std::to_string(page.lines.size()) + ")",
+                                   cols) +
+                      "\x1b[0m");
+        for (size_t i = first; i < last; i++)
+            out.push_back(cut_to_width(page.lines[i], cols));
+        help = last < page.lines.size() ? "space: more   any other key: back to the status"
+                                        : "any key: back to the status";
     } else {
         out = status;
         if (out.size() > body)
@@ -58,9 +104,7 @@ std::vector<std::string> screen(const std::vector<std::string> &status, int rows
     while (out.size() < body)
         out.push_back("");
     out.push_back(cut_to_width(note, cols));
-    out.push_back("\x1b[7m" +
-                  cut_to_width(page.empty() ? help_line() : "any key: back to the status", cols) +
-                  "\x1b[0m");
+    out.push_back("\x1b[7m" + cut_to_width(help, cols) + "\x1b[0m");
     return out;
 }
 

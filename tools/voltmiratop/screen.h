@@ -15,12 +15,27 @@ namespace vtop
 // False when the question was cancelled or the keyboard went away.
 bool ask_line(int rows, int cols, const std::string &question, bool echo, std::string &answer);
 
-// The screen's lines: the status (or, when page is not empty, its title and
-// as many of its last lines as fit), padded to rows - 2 lines, then the note
-// and the help line; every line cut to cols columns.
+// A listing shown in place of the status, from its line first on.
+struct Page {
+    std::string title;
+    std::vector<std::string> lines;
+    size_t first = 0;
+};
+
+// Puts lines into p, showing the last ones that fit when latest is set
+// (the logs), else the first ones.
+void show_page(Page &p, const std::string &title, const std::vector<std::string> &lines,
+               bool latest, int rows);
+// A key pressed while p is shown: the space moves to the next lines while
+// there are more (true); any other key, or the space at the end, takes
+// the listing away (false, p empty).
+bool page_key(Page &p, char key, int rows);
+
+// The screen's lines: the status (or the page, under its title, when it has
+// lines), padded to rows - 2 lines, then the note and the help line; the
+// page, note and help cut to cols columns.
 std::vector<std::string> screen(const std::vector<std::string> &status, int rows, int cols,
-                                const std::string &title, const std::vector<std::string> &page,
-                                const std::string &note);
+                                const Page &page, const std::string &note);
 
 } // namespace vtop
 
