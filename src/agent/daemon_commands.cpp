@@ -22,9 +22,6 @@ constexpr uint32_t head_len = sizeof(UPS_PACKET_HEAD);
 // The name a cancel names: the wire's 16 characters and a terminator.
 constexpr size_t host_field = 16;
 
-// Output detection levels: 0 leaves the UPS as it is, 1 to 4 set it.
-constexpr int32_t level_max = 4;
-
 bool length_is(uint32_t datalen)
 {
     return daemon_head()->Length == head_len + datalen;
@@ -157,10 +154,8 @@ int daemon_setupsmodelvl(AGENT *ap)
     if (!length_is(sizeof(int32_t)) || model_begins(ap, "QE") || model_begins(ap, "QA"))
         return -1;
     int32_t level = int_of_data();
-    // The engine keeps any number it is given as the setting: one the UPS
-    // has no level for must not get that far.
-    if (level < 0 || level > level_max)
-        return -1;
+    // A level the UPS has none for is still kept as the setting (the engine
+    // tells the UPS only of 1 to 4): monitors read it back as they set it.
     AGENTCMD c = {};
     c.cmd = PK_DETECTLEVEL;
     c.arg.nupsmodel = level;
