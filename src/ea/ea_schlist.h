@@ -28,13 +28,15 @@ SCHEDULELIST *fetch(SCHEDULELIST *node, int aid, int sid, const char *section, c
                     const char *end, const char *duration, time_t *next_s, time_t *next_e,
                     int *reason);
 
-// Recomputes the engine's schedule state from the configuration and returns
-// the valid entries as one list in a single block (free releases it all;
-// the caller owns it), or null when there are none.
+// Recomputes the engine's schedule state from the configuration (at most
+// 100 entries of each kind and section are read) and returns the valid
+// entries as one list in a single block (free releases it all; the caller
+// owns it), or null when there are none.
 SCHEDULELIST *getschlist(void);
 
 // Stores a monitor's list (may be null: no entries) as the schedule
-// sections; event 10 when every write succeeded.  0 or -1.
+// sections; event 10 when every write succeeded.  0 or -1 (also, with
+// nothing written, for more than 100 entries of one kind and action).
 int setschedule(const SCHEDULELIST *schl, UPS_EIN_DATA *eindata, UPS_EOUT_DATA *eoutdata);
 
 // Puts list into out's schedule list, freeing a list an earlier step of the
