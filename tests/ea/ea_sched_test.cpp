@@ -19,26 +19,26 @@ namespace
 const char utc[] = "UTC0";
 const char berlin[] = "CET-1CEST,M3.5.0,M10.5.0/3";
 
+// The process's zone and clock, put back when a test ends.
+struct ZoneKeeper {
+    bool had = getenv("TZ") != nullptr;
+    std::string saved = had ? getenv("TZ") : "";
+    ~ZoneKeeper()
+    {
+        had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+        tzset();
+        sysclock_real();
+    }
+};
+
 class SchedTexts : public testing::Test
 {
   protected:
     void SetUp() override
     {
-        const char *tz = getenv("TZ");
-        had_tz_ = tz != nullptr;
-        saved_tz_ = tz ? tz : "";
         zone(utc);
         ea_sched_init();
         ea_stateinit();
-    }
-    void TearDown() override
-    {
-        if (had_tz_)
-            setenv("TZ", saved_tz_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-        sysclock_real();
     }
     static void zone(const char *tz)
     {
@@ -70,9 +70,7 @@ class SchedTexts : public testing::Test
         return buf;
     }
 
-  private:
-    bool had_tz_ = false;
-    std::string saved_tz_;
+    ZoneKeeper keeper_;
 };
 
 std::string field(const char *text, int lower, int upper, int last)

@@ -46,6 +46,18 @@ int nodename(char *dst, size_t size)
     return 0;
 }
 
+// The process's zone and clock, put back when a test ends.
+struct ZoneKeeper {
+    bool had = getenv("TZ") != nullptr;
+    std::string saved = had ? getenv("TZ") : "";
+    ~ZoneKeeper()
+    {
+        had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+        tzset();
+        sysclock_real();
+    }
+};
+
 // A fresh engine on a staged root, in UTC, the clock stopped on Friday
 // 6 March 2026 at noon.
 class Schedules : public testing::Test, protected testutil::EngineRecords
@@ -53,9 +65,6 @@ class Schedules : public testing::Test, protected testutil::EngineRecords
   protected:
     void SetUp() override
     {
-        const char *tz = getenv("TZ");
-        had_tz_ = tz != nullptr;
-        saved_tz_ = tz ? tz : "";
         setenv("TZ", "UTC0", 1);
         tzset();
         filehandle_init();
@@ -73,12 +82,6 @@ class Schedules : public testing::Test, protected testutil::EngineRecords
         ea_config_setnodename(nullptr);
         ea_setcallback(nullptr);
         filehandle_fini();
-        sysclock_real();
-        if (had_tz_)
-            setenv("TZ", saved_tz_.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
     }
     static time_t utc(const char *when)
     {
@@ -128,11 +131,9 @@ class Schedules : public testing::Test, protected testutil::EngineRecords
     static std::string file() { return testutil::read_file(sysroot_path(SP_CONFIG)); }
     static int last_event() { return ea_st.last2event[1].EventId; }
 
+    // The zone first: put back last.
+    ZoneKeeper keeper_;
     testutil::Sysroot root_;
-
-  private:
-    bool had_tz_ = false;
-    std::string saved_tz_;
 };
 
 const std::string DOWN = "[ScheShutDown]\n", TEST = "[ScheTest]\n";
@@ -314,30 +315,22 @@ TEST_F(Schedules, AStoredListReadsBack)
 
     ASSERT_EQ(setschedule(list.data(), &in, &out), 0);
     EXPECT_EQ(last_event(), 10);
-    const char *keys[][3] = {
-        {"ScheShutDown", "SPECIALDAYSTART1", "0 22 20 2 * 126"},
-        {"ScheShutDown", "SPECIALDAYEND1", "0 6 21 2 * 126"},
-        {"ScheShutDown", "SpecScheduleOn1", "1"},
-        {"ScheShutDown", "WEEKLYSTART1", "0 23 * * 5"},
-        {"ScheShutDown", "WEEKLYEND1", "0 7 * * 1"},
-        {"ScheShutDown", "WeekScheduleOn1", "0"},
-        {"ScheShutDown", "MONTHLYSTART1", "0 22 10 * *"},
-        {"ScheShutDown", "MONTHLYEND1", "30 23 10 * *"},
-        {"ScheShutDown", "MonthScheduleOn1", "1"},
-        {"ScheShutDown", "MONTHLYDUR1", "90"},
-        {"ScheShutDown", "SPECIALNO", "1"},
-        {"ScheShutDown", "WEEKLYNO", "1"},
-        {"ScheShutDown", "MONTHLYNO", "1"},
-        {"ScheShutDown", "WEEKLYSTART2", nullptr},
-        {"ScheTest", "WEEKLYSTART1", "0 10 * * 3"},
-        {"ScheTest", "WEEKLYEND1", "30 10 * * 3"},
-        {"ScheTest", "WeekScheduleOn1", nullptr},
-        {"ScheTest", "SPECIALNO", "0"},
-        {"ScheTest", "WEEKLYNO", "1"},
-        {"ScheTest", "MONTHLYNO", "0"},
-    };
-    for (const auto &k : keys)
-        EXPECT_STREQ(readparam(k[0], k[1]), k[2]) << k[0] << " " << k[1];
+    std::string stored;
+    for (const char *k :
+         {"SPECIALDAYSTART1", "SPECIALDAYEND1", "SpecScheduleOn1", "WEEKLYSTART1", "WEEKLYEND1",
+          "WeekScheduleOn1", "MONTHLYSTART1", "MONTHLYEND1", "MonthScheduleOn1", "MONTHLYDUR1",
+          "SPECIALNO", "WEEKLYNO", "MONTHLYNO", "WEEKLYSTART2"}) {
+        for (const char *sect : {"ScheShutDown", "ScheTest"}) {
+            const char *v = readparam(sect, k);
+            stored += v ? std::string(sect).substr(4, 1) + k + "=" + v + ";" : "";
+        }
+    }
+    EXPECT_EQ(stored, "SSPECIALDAYSTART1=0 22 20 2 * 126;SSPECIALDAYEND1=0 6 21 2 * 126;"
+                      "SSpecScheduleOn1=1;SWEEKLYSTART1=0 23 * * 5;TWEEKLYSTART1=0 10 * * 3;"
+                      "SWEEKLYEND1=0 7 * * 1;TWEEKLYEND1=30 10 * * 3;SWeekScheduleOn1=0;"
+                      "SMONTHLYSTART1=0 22 10 * *;SMONTHLYEND1=30 23 10 * *;SMonthScheduleOn1=1;"
+                      "SMONTHLYDUR1=90;SSPECIALNO=1;TSPECIALNO=0;SWEEKLYNO=1;TWEEKLYNO=1;"
+                      "SMONTHLYNO=1;TMONTHLYNO=0;");
     SCHEDULELIST *l = getschlist();
     int i = 0;
     for (const SCHEDULELIST *p = l; p != nullptr; p = p->next, i++) {
