@@ -67,9 +67,11 @@ char *infototime(const UPS_TIMEINFO *time, int id);
 // memory is exhausted ("Not enough memory" is logged).
 void *xmalloc(size_t size);
 
-// Minutes from the start record to the end record of a schedule of kind
-// sch_type for action (1: a self-test, always 10); also stored at *dp
-// (may be null).  -1 when a time cannot be represented.
+// Minutes from the start record to the end record of a weekly or monthly
+// schedule (sch_type) in the current week or month, a week or 31 days added
+// when the end is not after the start; for action 1 (a self-test) always 10.
+// Also stored at *dp (may be null).  -1 (*dp untouched) for another kind or
+// a time that cannot be represented.
 int time2duration(const UPS_TIMEINFO *stp, const UPS_TIMEINFO *etp, long *dp, int sch_type,
                   int action);
 
