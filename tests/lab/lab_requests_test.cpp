@@ -509,6 +509,11 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
                           v == NET_VERSION_110 ? row.back_110 : row.back_keep)
                     << v;
                 EXPECT_EQ(r.workparam.BattLife, 123u) << v;
+                // A 1.10 monitor of another system reads the turn-off delay
+                // where the port choice is.
+                EXPECT_EQ(r.workparam.ComSet,
+                          v == NET_VERSION_110 ? static_cast<int32_t>(r.workparam.TurnOffDelay) : 0)
+                    << v;
             }
         }
     }
