@@ -133,7 +133,7 @@ typedef struct UPS_EOUT_DATA {
 // Callback kinds the engine asks of the daemon (Event_CallBack's cmd).
 enum {
     CB_MESSAGE = 1,
-    CB_DOWNCANCEL = 4, // not asked by the engine today
+    CB_DOWNCANCEL = 4, // call off a shutdown pending in the UPS (a user cancel)
     CB_UPSDOWN = 2,
     CB_SELFTEST = 8,
     CB_SELFTESTLOW = 16,

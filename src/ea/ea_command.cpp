@@ -82,6 +82,12 @@ int cancel_shutdown(const char *hp, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     }
     out->DATA.upsinfop->CommandDownS = 0;
     ea_st.USR_off = 0;
+    // A shutdown the UPS itself was told of (by a run of the agent whose
+    // host then stayed up, say) would still cut the power: the UPS is told
+    // to call off whatever it has pending.  A UPS with nothing pending may
+    // answer that with an error, which changes nothing here.
+    if (!ea_commdown(in->DATA.upsinfop->CommStatus))
+        ea_callback(CB_DOWNCANCEL, nullptr, 0, 0);
     if (EventMsg(EV_CANCEL) == nullptr)
         return -1;
     // The conversion needs twice the text's length in room.

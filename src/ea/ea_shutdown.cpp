@@ -43,7 +43,8 @@ void abandon(UPS_UPSINFO *oi)
     oi->nextboot = UPS_TIMEINFO{};
 }
 
-// Minutes the UPS stays off before it switches itself on again.
+// Seconds the UPS stays off before it switches itself on again (0: it
+// stays off; no_restart: it is not told either way).
 long off_duration(void)
 {
     if (!ea_scheduled(ea_st.downreason))

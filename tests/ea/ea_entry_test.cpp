@@ -342,7 +342,7 @@ TEST_F(Entry, UserShutdownCancelAndRefusals)
         EXPECT_EQ(ea_st.downreason, NONE);
         EXPECT_EQ(ea_st.next_off + ea_st.USR_off + ea_st.shutdownMsgSendOnce, 0);
         EXPECT_EQ(ea_st.beDoCmdDown + ui.CommandDownS, 0);
-        EXPECT_EQ(calls, "1:1:The Shutdown is Canceled by Users on admin "
+        EXPECT_EQ(calls, "4 1:1:The Shutdown is Canceled by Users on admin "
                          "1:2:The Shutdown is Canceled by Users on admin");
         EXPECT_EQ(last_event(&name), 21);
         EXPECT_EQ(name, "          admin");

@@ -820,10 +820,16 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
         ASSERT_TRUE(lab::send_all(c, lab::packet(PK_CANCELSHUTDOWN, std::string(host, 16))));
         EXPECT_TRUE(heard(w, "The Shutdown is Canceled by Users on labmon"));
         EXPECT_TRUE(eventually([&] { return no_user_shutdown(a); }, kAnswer));
-        std::vector<int> ids = events(a);
-        EXPECT_TRUE(has(ids, 79) && has(ids, 21));
-        // The UPS was never told to go off, so there is nothing to call off
-        // on its line either.
+        // The events are logged after the state the monitor sees changes.
+        EXPECT_TRUE(eventually(
+            [&] {
+                std::vector<int> ids = events(a);
+                return has(ids, 79) && has(ids, 21);
+            },
+            kAnswer));
+        // The UPS was never told to go off, but is told to call off whatever
+        // it may have pending.
+        EXPECT_TRUE(ups.wait_rx("C\r", kAnswer).has_value());
         for (const auto &e : ups.transcript("RX"))
             EXPECT_NE(e.bytes[0], 'S') << e.bytes;
     }
