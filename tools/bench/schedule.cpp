@@ -94,7 +94,7 @@ template <typename F> void report(const char *what, int runs, F f)
         t.push_back(now_us() - t0us);
     }
     std::sort(t.begin(), t.end());
-    printf("%-44s %9.1f %9.1f %9.1f  %d runs\n", what, t.front(), t[t.size() / 2], t.back(), runs);
+    printf("%-44s %9.2f %9.2f %9.2f  %d runs\n", what, t.front(), t[t.size() / 2], t.back(), runs);
 }
 
 // A fresh engine after its start-up on the given configuration.
@@ -132,7 +132,7 @@ int main()
     testutil::ProgramRecorder programs; // the engine starts nothing real
     sysclock_fake(t0, 1000.0);
     const std::string full = section("ScheShutDown", true) + section("ScheTest", false);
-    printf("schedules, one call (us):                        min    median       max\n");
+    printf("%-44s %9s %9s %9s\n", "schedules, one call (us):", "min", "median", "max");
     {
         Engine e(full);
         if (!e.started || ea_st.SCH_off == 0 || ea_st.next_test == 0) {
