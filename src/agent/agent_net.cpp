@@ -185,7 +185,26 @@ int net_convkind(int16_t version)
     return (version & 5) == 5 ? 2 : 1;
 }
 
-char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind)
+namespace
+{
+
+// Bytes of the character that begins with c, in Shift_JIS (sjis) or in the
+// agent's EUC-JP.
+size_t char_len(unsigned char c, bool sjis)
+{
+    if (sjis)
+        return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC) ? 2 : 1;
+    if (c < 0x80)
+        return 1;
+    return c == 0x8F ? 3 : 2;
+}
+
+// The text of src (at most srcsize bytes; need not be terminated) converted
+// with conv into dst.  A text that no longer fits its field (a half-width
+// katakana doubles in EUC-JP) is cut before the first character that does
+// not fit whole, never inside one: half a character would turn the next
+// text a monitor shows into garbage.
+char *text_conv(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind, bool out)
 {
     if (dst == nullptr || dstsize == 0)
         return dst;
@@ -197,14 +216,38 @@ char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, in
         memcpy(in, src, n);
     }
     in[n] = '\0';
-    char out[2 * sizeof in + 1];
-    if (JConvForDataOutToNetwork(in, out, sizeof out, kind) < 0)
-        out[0] = '\0';
-    wp_strlcpy(dst, out, dstsize);
-    // No stale bytes after the text go on the wire.
-    size_t used = strlen(dst);
+    char conv[2 * sizeof in + 1];
+    int r = out ? JConvForDataOutToNetwork(in, conv, sizeof conv, kind)
+                : JConvForDataInFromNetwork(in, conv, sizeof conv, kind);
+    if (r < 0)
+        conv[0] = '\0';
+    bool sjis = out && kind <= 1;
+    size_t len = strlen(conv);
+    size_t used = len;
+    if (len > dstsize - 1) {
+        used = 0;
+        for (size_t c; used < len; used += c) {
+            c = char_len(static_cast<unsigned char>(conv[used]), sjis);
+            if (used + c > dstsize - 1)
+                break;
+        }
+    }
+    memcpy(dst, conv, used);
+    // No stale bytes after the text go on the wire or into the record.
     memset(dst + used, 0, dstsize - used);
     return dst;
+}
+
+} // namespace
+
+char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind)
+{
+    return text_conv(dst, dstsize, src, srcsize, kind, true);
+}
+
+char *net_textin(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind)
+{
+    return text_conv(dst, dstsize, src, srcsize, kind, false);
 }
 
 // ---------------------------------------------------------------------------

@@ -116,9 +116,13 @@ int net_broadcastdown(AGENT *ap);
 int net_convkind(int16_t version);
 
 // Copies the text of src (at most srcsize bytes; need not be terminated)
-// converted for the network with conversion kind kind into dst, cut to
-// dstsize - 1 bytes and terminated.  Returns dst.
+// converted for the network with conversion kind kind into dst, cut at a
+// character boundary to dstsize - 1 bytes, terminated and padded with NULs.
+// Returns dst.
 char *net_textout(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind);
+
+// The same from the network's code into the agent's.
+char *net_textin(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind);
 
 struct net_state {
     bool leaving; // net_netexit has been entered

@@ -66,8 +66,7 @@ int daemon_cancelshutdown(AGENT *ap)
         return -1;
     // The engine reads a terminated name in its own code.
     char host[host_field + 1];
-    daemon_textin(host, sizeof host, daemon_data(), host_field,
-                  net_convkind(daemon_head()->Version));
+    net_textin(host, sizeof host, daemon_data(), host_field, net_convkind(daemon_head()->Version));
     AGENTCMD c = {};
     c.cmd = PK_CANCELSHUTDOWN;
     c.arg.hp = host;

@@ -88,10 +88,4 @@ int daemon_setprotector(AGENT *ap);   // 194
 int daemon_getprotector(AGENT *ap);   // 195, answered by 194
 int daemon_getprteventlog(AGENT *ap); // 197, the event-log read
 
-// Copies the text of src (at most srcsize bytes; need not be terminated)
-// converted from the network's code with conversion kind kind into dst, cut
-// at a character boundary to dstsize - 1 bytes, terminated and padded with
-// NULs.  Returns dst.
-char *daemon_textin(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind);
-
 #endif

@@ -12,7 +12,6 @@
 #include "agent/agent_net.h"
 #include "agent/net.h"
 #include "agent/strings.h"
-#include "jconv/jconv.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -47,14 +46,6 @@ uint32_t request_length(void)
     return daemon_head()->Length;
 }
 
-// Bytes of a character of the agent's code (EUC-JP) that begins with c.
-size_t euc_charlen(unsigned char c)
-{
-    if (c < 0x80)
-        return 1;
-    return c == 0x8F ? 3 : 2;
-}
-
 // Months as monitors of system kinds 0 and 1 count them (from 1) back to
 // the agent's (from 0); 0 and the "every month" marks stay.
 void month_in(UPS_TIMEINFO *t)
@@ -72,9 +63,9 @@ void user_in(USERSDATA *dst, const char *src)
     memset(dst, 0, sizeof *dst);
     dst->UserID = u.UserID;
     dst->Reserved = u.Reserved;
-    daemon_textin(dst->UserName, user_name_max + 1, u.UserName, sizeof u.UserName, user_convkind);
-    daemon_textin(dst->Address, user_text_max + 1, u.Address, user_text_max, user_convkind);
-    daemon_textin(dst->Email, user_text_max + 1, u.Email, user_text_max, user_convkind);
+    net_textin(dst->UserName, user_name_max + 1, u.UserName, sizeof u.UserName, user_convkind);
+    net_textin(dst->Address, user_text_max + 1, u.Address, user_text_max, user_convkind);
+    net_textin(dst->Email, user_text_max + 1, u.Email, user_text_max, user_convkind);
 }
 
 void user_clear(USERSDATA *u)
@@ -87,44 +78,11 @@ void user_clear(USERSDATA *u)
 template <size_t N> void field_in(char (&field)[N], int kind)
 {
     char conv[N];
-    daemon_textin(conv, sizeof conv, field, sizeof field, kind);
+    net_textin(conv, sizeof conv, field, sizeof field, kind);
     memcpy(field, conv, sizeof field);
 }
 
 } // namespace
-
-char *daemon_textin(char *dst, size_t dstsize, const char *src, size_t srcsize, int kind)
-{
-    if (dst == nullptr || dstsize == 0)
-        return dst;
-    char in[261];
-    size_t n = 0;
-    if (src != nullptr) {
-        size_t max = srcsize < sizeof in - 1 ? srcsize : sizeof in - 1;
-        n = strnlen(src, max);
-        memcpy(in, src, n);
-    }
-    in[n] = '\0';
-    char out[2 * sizeof in + 1];
-    if (JConvForDataInFromNetwork(in, out, sizeof out, kind) < 0)
-        out[0] = '\0';
-    // A half-width katakana grows to two bytes on the way in: a text that
-    // fitted its field may not any more, and is cut before the character
-    // that would not fit whole.
-    size_t len = strlen(out);
-    size_t used = len;
-    if (len > dstsize - 1) {
-        used = 0;
-        for (size_t c; used < len; used += c) {
-            c = euc_charlen(static_cast<unsigned char>(out[used]));
-            if (used + c > dstsize - 1)
-                break;
-        }
-    }
-    memcpy(dst, out, used);
-    memset(dst + used, 0, dstsize - used);
-    return dst;
-}
 
 // ---------------------------------------------------------------------------
 // 80: the schedule list

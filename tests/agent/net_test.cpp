@@ -784,3 +784,45 @@ TEST_F(Net, OnlyABroadcastFallsBackToTheInterfaces)
         EXPECT_TRUE(datagrams(l.monitors).empty());
     });
 }
+
+// A converted text that no longer fits its field is cut between characters,
+// in the code it is now in, and the rest of the field is zeroed.
+TEST(NetText, ConvertedTextsAreCutOnlyBetweenCharacters)
+{
+    auto rep = [](const char *s, int n) {
+        std::string r;
+        for (int i = 0; i < n; i++)
+            r += s;
+        return r;
+    };
+    struct Row {
+        bool out;
+        int kind;
+        std::string src;
+        size_t field;
+        std::string want;
+    } rows[] = {
+        // EUC-JP "a" (hiragana) to Shift_JIS: 15 bytes of room hold 7.
+        {true, 1, rep("\xA4\xA2", 10), 16, rep("\x82\xA0", 7)},
+        // A peer of the agent's code gets a copy, cut the same way.
+        {true, 2, rep("\xA4\xA2", 10), 16, rep("\xA4\xA2", 7)},
+        // Shift_JIS half-width katakana double on the way in.
+        {false, 1, rep("\xB1", 20), 21, rep("\x8E\xB1", 10)},
+        {false, 1, "dom\xB1", 21, "dom\xB1"}, // not Shift_JIS enough: copied whole
+        {true, 1, "abcdefghijklmnopqrstuvwxyz", 16, "abcdefghijklmno"},
+        {true, 1, "", 16, ""},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.want);
+        char field[300];
+        memset(field, 'x', sizeof field);
+        if (r.out)
+            net_textout(field, r.field, r.src.c_str(), r.src.size(), r.kind);
+        else
+            net_textin(field, r.field, r.src.c_str(), r.src.size(), r.kind);
+        EXPECT_EQ(std::string(field, strnlen(field, r.field)), r.want);
+        EXPECT_EQ(std::string(field + r.want.size(), r.field - r.want.size()),
+                  std::string(r.field - r.want.size(), '\0'));
+        EXPECT_EQ(field[r.field], 'x');
+    }
+}
