@@ -1,9 +1,7 @@
 #include "admin.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <iconv.h>
 
 namespace vtop
 {
@@ -157,30 +155,7 @@ std::string datalog_line(const UPS_DATALOGINFO &d)
 
 bool utf8_to_sjis(const std::string &utf8, size_t limit, std::string &out, std::string &why)
 {
-    out.clear();
-    iconv_t cd = iconv_open("SHIFT_JIS", "UTF-8");
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        why = "no Shift_JIS converter on this system";
-        return false;
-    }
-    char *ip = const_cast<char *>(utf8.data());
-    size_t ileft = utf8.size();
-    char buf[256];
-    bool ok = true;
-    while (ileft > 0) {
-        char *op = buf;
-        size_t oleft = sizeof buf;
-        const size_t r = iconv(cd, &ip, &ileft, &op, &oleft);
-        out.append(buf, static_cast<size_t>(op - buf));
-        if (r != static_cast<size_t>(-1))
-            break;
-        if (errno == E2BIG)
-            continue;
-        ok = false;
-        break;
-    }
-    iconv_close(cd);
-    if (!ok) {
+    if (!recode(utf8, "UTF-8", "SHIFT_JIS", true, out)) {
         why = "\"" + printable(utf8) + "\" has a character the agent's code cannot carry";
         return false;
     }

@@ -461,46 +461,12 @@ void append_hex(std::string &out, uint8_t b)
     out += s;
 }
 
-// Converts with iconv.  Strict: false at the first byte that does not fit.
-// Otherwise such a byte is shown as \xHH and the conversion goes on after
-// it.  False too when iconv lacks the code.
+// Converts to UTF-8 with recode, and then refuses (strict) or marks the
+// bytes no Japanese text holds.
 bool convert(const std::string &in, const char *from, bool strict, std::string &out)
 {
-    iconv_t cd = iconv_open("UTF-8", from);
-    if (cd == reinterpret_cast<iconv_t>(-1))
+    if (!recode(in, from, "UTF-8", strict, out))
         return false;
-    out.clear();
-    char *ip = const_cast<char *>(in.data());
-    size_t ileft = in.size();
-    char buf[256];
-    bool ok = true;
-    while (ileft > 0) {
-        char *op = buf;
-        size_t oleft = sizeof buf;
-        const size_t r = iconv(cd, &ip, &ileft, &op, &oleft);
-        out.append(buf, static_cast<size_t>(op - buf));
-        if (r != static_cast<size_t>(-1))
-            break;
-        if (errno == E2BIG)
-            continue;
-        // EILSEQ or EINVAL (a sequence cut off by the end of the text).
-        if (strict) {
-            ok = false;
-            break;
-        }
-        append_hex(out, static_cast<uint8_t>(*ip));
-        ip++;
-        ileft--;
-        iconv(cd, nullptr, nullptr, nullptr, nullptr); // back to the initial shift state
-    }
-    if (ok) {
-        // Flush a shift state (ISO-2022-JP ends in ASCII).
-        char *op = buf;
-        size_t oleft = sizeof buf;
-        iconv(cd, nullptr, nullptr, &op, &oleft);
-        out.append(buf, static_cast<size_t>(op - buf));
-    }
-    iconv_close(cd);
     // EUC-JP converters pass the C1 bytes through as control characters; in
     // a Japanese text they are stray bytes, not characters.  And a text in
     // the right code never lands in the private use area (the user-defined
@@ -521,7 +487,7 @@ bool convert(const std::string &in, const char *from, bool strict, std::string &
         }
     }
     out = clean;
-    return ok;
+    return true;
 }
 
 std::string bytes_to_utf8(const std::string &raw)
@@ -580,6 +546,46 @@ std::string bytes_to_utf8(const std::string &raw)
 }
 
 } // namespace
+
+bool recode(const std::string &in, const char *from, const char *to, bool strict, std::string &out)
+{
+    out.clear();
+    iconv_t cd = iconv_open(to, from);
+    if (cd == reinterpret_cast<iconv_t>(-1))
+        return false;
+    char *ip = const_cast<char *>(in.data());
+    size_t ileft = in.size();
+    char buf[256];
+    bool ok = true;
+    while (ileft > 0) {
+        char *op = buf;
+        size_t oleft = sizeof buf;
+        const size_t r = iconv(cd, &ip, &ileft, &op, &oleft);
+        out.append(buf, static_cast<size_t>(op - buf));
+        if (r != static_cast<size_t>(-1))
+            break;
+        if (errno == E2BIG)
+            continue;
+        // EILSEQ or EINVAL (a sequence cut off by the end of the text).
+        if (strict) {
+            ok = false;
+            break;
+        }
+        append_hex(out, static_cast<uint8_t>(*ip));
+        ip++;
+        ileft--;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr); // back to the initial shift state
+    }
+    if (ok) {
+        // Flush a shift state (ISO-2022-JP ends in ASCII).
+        char *op = buf;
+        size_t oleft = sizeof buf;
+        iconv(cd, nullptr, nullptr, &op, &oleft);
+        out.append(buf, static_cast<size_t>(op - buf));
+    }
+    iconv_close(cd);
+    return ok;
+}
 
 std::string japanese_to_utf8(const char *text, size_t field_size)
 {

@@ -167,6 +167,12 @@ size_t utf8_at(const std::string &s, size_t i, uint32_t &cp);
 // replaced too.  Texts from the network pass through this before display.
 std::string printable(const std::string &utf8);
 
+// in converted from the code from to the code to with iconv, into out.
+// strict: false at the first byte that does not convert; otherwise such a
+// byte becomes \xHH and the conversion goes on.  False too when iconv lacks
+// either code.
+bool recode(const std::string &in, const char *from, const char *to, bool strict, std::string &out);
+
 } // namespace vtop
 
 #endif
