@@ -850,6 +850,29 @@ int LabHost::start_agent()
 
 std::vector<pid_t> LabHost::agent_pids() const
 {
+    // A program the engine starts (a notice to users, say) runs the agent's
+    // image between its fork and its exec; it is not one of the agent's
+    // processes.  A reading with more than one child of the agent is taken
+    // again until that moment has passed, for up to a second (a sanitizer
+    // build on loaded cores is slow to exec).
+    std::vector<pid_t> out;
+    for (int tries = 0;; tries++) {
+        out = scan_agent_pids();
+        size_t children = 0;
+        for (pid_t p : out) {
+            char st;
+            pid_t pp;
+            if (proc_stat(p, &st, &pp) && std::find(out.begin(), out.end(), pp) != out.end())
+                children++;
+        }
+        if (children <= 1 || tries >= 50)
+            return out;
+        usleep(20000);
+    }
+}
+
+std::vector<pid_t> LabHost::scan_agent_pids() const
+{
     std::vector<pid_t> out;
     reap_agent_zombies();
     DIR *d = opendir("/proc");

@@ -164,7 +164,8 @@ class LabHost
     // the UPS channel process in the segment.  false on time-out.
     bool wait_agent_up(int timeout_ms);
     // Agent processes of this host: the program's image and this host's
-    // network namespace.  Sorted by process id.
+    // network namespace, without a program the agent is about to start.
+    // Sorted by process id.
     std::vector<pid_t> agent_pids() const;
     // The daemon process (the parent of the pair) and the UPS channel
     // process; -1 when not found.
@@ -225,6 +226,8 @@ class LabHost
     void stage_root(const HostOptions &opt);
     void make_namespaces(const HostOptions &opt);
     void remember_agent_pids();
+    // The processes of this host running the agent's image, as they are now.
+    std::vector<pid_t> scan_agent_pids() const;
     int attach_fresh();
 
     LabNet &net_;
