@@ -288,14 +288,26 @@ int UpdateUserList(const char *username)
     return 1;
 }
 
+namespace
+{
+
+// Length of the word at s: up to a blank or the line's end.
+size_t word_len(const char *s)
+{
+    size_t n = 0;
+    while (s[n] != '\0' && !is_blank(s[n]) && s[n] != '\r' && s[n] != '\n')
+        n++;
+    return n;
+}
+
+} // namespace
+
 void ParseWho(const char *line, char *name, char *tty)
 {
     name[0] = tty[0] = '\0';
     if (line == nullptr)
         return;
-    size_t n = 0;
-    while (line[n] != '\0' && !is_blank(line[n]) && line[n] != '\r' && line[n] != '\n')
-        n++;
+    size_t n = word_len(line);
     if (n > 31)
         return;
     memcpy(name, line, n);
@@ -303,9 +315,7 @@ void ParseWho(const char *line, char *name, char *tty)
     const char *t = line + n;
     while (is_blank(*t))
         t++;
-    size_t m = 0;
-    while (t[m] != '\0' && !is_blank(t[m]) && t[m] != '\r' && t[m] != '\n')
-        m++;
+    size_t m = word_len(t);
     // A cut terminal name would name another terminal.
     if (m > 31)
         return;

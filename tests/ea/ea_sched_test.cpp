@@ -3,6 +3,7 @@
 #include "agent/sysclock.h"
 #include "ea/ea_batt.h"
 #include "ea/ea_state.h"
+#include "engine_stage.h"
 
 #include <climits>
 #include <cstdio>
@@ -18,18 +19,6 @@ namespace
 // Zones as POSIX rules, so the tests need no time zone database.
 const char utc[] = "UTC0";
 const char berlin[] = "CET-1CEST,M3.5.0,M10.5.0/3";
-
-// The process's zone and clock, put back when a test ends.
-struct ZoneKeeper {
-    bool had = getenv("TZ") != nullptr;
-    std::string saved = had ? getenv("TZ") : "";
-    ~ZoneKeeper()
-    {
-        had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
-        tzset();
-        sysclock_real();
-    }
-};
 
 class SchedTexts : public testing::Test
 {

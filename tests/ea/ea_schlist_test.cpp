@@ -46,18 +46,6 @@ int nodename(char *dst, size_t size)
     return 0;
 }
 
-// The process's zone and clock, put back when a test ends.
-struct ZoneKeeper {
-    bool had = getenv("TZ") != nullptr;
-    std::string saved = had ? getenv("TZ") : "";
-    ~ZoneKeeper()
-    {
-        had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
-        tzset();
-        sysclock_real();
-    }
-};
-
 // A fresh engine on a staged root, in UTC, the clock stopped on Friday
 // 6 March 2026 at noon.
 class Schedules : public testing::Test, protected testutil::EngineRecords

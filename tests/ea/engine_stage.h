@@ -6,8 +6,11 @@
 #include "ea/daemon2event_api.h"
 #include "ea/ea_log.h"
 #include "ea/ea_spawn.h"
+#include "agent/sysclock.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -126,5 +129,17 @@ struct ProgramRecorder {
 };
 
 } // namespace testutil
+
+// The process's zone and clock, put back when a test ends.
+struct ZoneKeeper {
+    bool had = getenv("TZ") != nullptr;
+    std::string saved = had ? getenv("TZ") : "";
+    ~ZoneKeeper()
+    {
+        had ? setenv("TZ", saved.c_str(), 1) : unsetenv("TZ");
+        tzset();
+        sysclock_real();
+    }
+};
 
 #endif

@@ -1152,6 +1152,23 @@ std::string LabHost::fake_record() const
     return read_or_empty(at("/.lab/record"));
 }
 
+std::vector<int> LabHost::event_ids() const
+{
+    std::vector<int> ids;
+    const std::string log = read_or_empty(at("/usr/lib/voltmira/events.log"));
+    for (size_t pos = 0; pos < log.size();) {
+        size_t end = log.find('\n', pos);
+        if (end == std::string::npos)
+            end = log.size();
+        // The id stands after the 19 characters of the record's time.
+        int id = -1;
+        if (end - pos > 19 && sscanf(log.substr(pos + 19, end - pos - 19).c_str(), "%d", &id) == 1)
+            ids.push_back(id);
+        pos = end + 1;
+    }
+    return ids;
+}
+
 std::string LabHost::sanitizer_reports() const
 {
     std::string out;

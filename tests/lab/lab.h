@@ -213,6 +213,8 @@ class LabHost
     std::string debug_log() const;   // <root>/.erra
     std::string console() const;     // <root>/dev/console
     std::string fake_record() const; // calls of the recording stand-ins
+    // The event ids of the agent's event log, in order; none without a log.
+    std::vector<int> event_ids() const;
     // Lines of a sanitizer build's reports in the console and the start-up
     // output: the agent's own processes report nowhere else.
     std::string sanitizer_reports() const;

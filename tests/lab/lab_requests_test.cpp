@@ -80,19 +80,6 @@ std::optional<std::string> cfg(const LabHost &h, const std::string &section, con
     return cfg(read_file(h.at(kConfig)), section, key);
 }
 
-// The event ids of the host's event log, in order.
-std::vector<int> events(const LabHost &h)
-{
-    std::vector<int> ids;
-    std::istringstream s(read_file(h.at(kEvents)));
-    for (std::string line; std::getline(s, line);) {
-        int id = -1;
-        if (line.size() > 19 && sscanf(line.c_str() + 19, "%d", &id) == 1)
-            ids.push_back(id);
-    }
-    return ids;
-}
-
 bool has(const std::vector<int> &ids, int id)
 {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
@@ -291,7 +278,7 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
             {PK_SHUTDOWN, downinfo(0, "labmon", "Lab Group", 5)},
         };
         const std::string config = read_file(a.at(kConfig));
-        const size_t logged = events(a).size();
+        const size_t logged = a.event_ids().size();
         Fd none = lab::tcp_connect(m, a.addr(), NET_PORT_AGENT_TCP);
         Fd op = login(m, a, "labop", "op-pw", AUTH_USER);
         Fd udp = lab::udp_open(m);
@@ -328,7 +315,7 @@ TEST(LabRequests, SettingsOfAnAdministratorAndNoneWithoutRights)
             EXPECT_FALSE(line_saw(ups, cmd)) << cmd;
         EXPECT_TRUE(no_user_shutdown(a));
         EXPECT_EQ(read_file(a.at(kConfig)), config);
-        EXPECT_GE(events(a).size(), logged) << "the event log was emptied";
+        EXPECT_GE(a.event_ids().size(), logged) << "the event log was emptied";
     }
 
     Fd c = login(m, a, "labadmin", "admin-pw", AUTH_ADMIN);
@@ -802,7 +789,7 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
             EXPECT_EQ(answers_before_empty(c), std::vector<int>{});
             EXPECT_TRUE(ups.wait_rx(row.line, kAnswer).has_value());
             if (row.event >= 0) {
-                EXPECT_TRUE(eventually([&] { return has(events(a), row.event); }, kAnswer));
+                EXPECT_TRUE(eventually([&] { return has(a.event_ids(), row.event); }, kAnswer));
             }
             if (row.key != nullptr) {
                 EXPECT_EQ(cfg(a, "UPS", row.key).value_or("(missing)"), row.value);
@@ -823,7 +810,7 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
         // The events are logged after the state the monitor sees changes.
         EXPECT_TRUE(eventually(
             [&] {
-                std::vector<int> ids = events(a);
+                std::vector<int> ids = a.event_ids();
                 return has(ids, 79) && has(ids, 21);
             },
             kAnswer));
@@ -835,7 +822,7 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
     }
     {
         SCOPED_TRACE("the event log, over the connection and by datagram");
-        std::vector<int> ids = events(a);
+        std::vector<int> ids = a.event_ids();
         ASSERT_FALSE(ids.empty());
         std::string ans = lab::ask(c, read_req(RD_EVENTLOG, 0, 200), kAnswer);
         ASSERT_EQ(lab::head_of(ans).DataId, PK_EVENTLOG);
@@ -895,7 +882,7 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
         // Several passes for a shutdown that was wrongly taken up to show.
         sleep_ms(3 * kPass);
         EXPECT_EQ(a.daemon_pid(), daemon);
-        EXPECT_FALSE(has(events(a), 134)) << "an order of another group was followed";
+        EXPECT_FALSE(has(a.event_ids(), 134)) << "an order of another group was followed";
         EXPECT_EQ(count_of(a.fake_record(), "/sbin/shutdown"), 0u);
 
         ups.clear_transcript();
@@ -906,7 +893,7 @@ TEST(LabRequests, CommandsReachTheUpsAndOnlyTheOwnGroupShutsDown)
                                                << a.debug_log();
         EXPECT_EQ(count_of(a.fake_record(), "/sbin/shutdown"), 1u) << a.fake_record();
         EXPECT_TRUE(line_saw(ups, "S.5\r")) << "the UPS was not told to go off in 30 s";
-        EXPECT_TRUE(has(events(a), 134));
+        EXPECT_TRUE(has(a.event_ids(), 134));
     }
     EXPECT_EQ(a.sanitizer_reports(), "");
 }

@@ -128,22 +128,6 @@ struct Monitor {
     }
 };
 
-// The event ids of the host's event log, in order.
-std::vector<int> events(const LabHost &h)
-{
-    std::vector<int> ids;
-    std::string path = h.at("/usr/lib/voltmira/events.log");
-    if (!testutil::file_exists(path))
-        return ids;
-    std::istringstream s(testutil::read_file(path));
-    for (std::string line; std::getline(s, line);) {
-        int id = -1;
-        if (line.size() > 19 && sscanf(line.c_str() + 19, "%d", &id) == 1)
-            ids.push_back(id);
-    }
-    return ids;
-}
-
 bool has(const std::vector<int> &ids, int id)
 {
     return std::find(ids.begin(), ids.end(), id) != ids.end();
@@ -206,13 +190,13 @@ TEST(LabSchedule, AWeeklySelfTestRunsAndAWeeklyShutdownWarnsShutsDownAndRestores
     auto started = ups.wait_rx("T\r", static_cast<int>(test_at - clock.wall) * 1000 + kSlack);
     ASSERT_TRUE(started.has_value()) << a.debug_log();
     EXPECT_GE(clock.at(started->ns), test_at - 1.0) << "the test started early";
-    EXPECT_TRUE(eventually([&] { return has(events(a), 4); }, kSlack)) << shown(events(a));
-    EXPECT_FALSE(has(events(a), 71)) << shown(events(a));
+    EXPECT_TRUE(eventually([&] { return has(a.event_ids(), 4); }, kSlack)) << shown(a.event_ids());
+    EXPECT_FALSE(has(a.event_ids(), 71)) << shown(a.event_ids());
 
     // The warning WARNBEFORESCHE before the shutdown, then its instant.
     const Heard *warned =
         mon.wait(kWarning, static_cast<int>(down_at - time(nullptr)) * 1000 + kSlack);
-    ASSERT_NE(warned, nullptr) << mon.all() << shown(events(a)) << a.debug_log();
+    ASSERT_NE(warned, nullptr) << mon.all() << shown(a.event_ids()) << a.debug_log();
     EXPECT_EQ(warned->text, warning_for(down_at));
     const double warned_at = clock.at(warned->ns);
     EXPECT_GE(warned_at, down_at - kWarnBefore - 1.0) << warned->text;
@@ -233,7 +217,7 @@ TEST(LabSchedule, AWeeklySelfTestRunsAndAWeeklyShutdownWarnsShutsDownAndRestores
     EXPECT_NE(ups.get("shutdown"), "none");
     EXPECT_EQ(testutil::count_of(a.fake_record(), "/sbin/shutdown [-h] [-t0] [0]\n"), 1u)
         << a.fake_record();
-    std::vector<int> ev = events(a);
+    std::vector<int> ev = a.event_ids();
     std::vector<int> order = {4, 75, 131, 22, 8}, seen;
     for (int id : ev)
         if (seen.size() < order.size() && id == order[seen.size()])

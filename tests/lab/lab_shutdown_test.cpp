@@ -145,19 +145,6 @@ size_t shutdown_calls(const LabHost &h)
     return testutil::count_of(h.fake_record(), "/sbin/shutdown");
 }
 
-// The event ids of the host's event log, in order.
-std::vector<int> events(const LabHost &h)
-{
-    std::vector<int> ids;
-    std::istringstream s(testutil::read_file(h.at("/usr/lib/voltmira/events.log")));
-    for (std::string line; std::getline(s, line);) {
-        int id = -1;
-        if (line.size() > 19 && sscanf(line.c_str() + 19, "%d", &id) == 1)
-            ids.push_back(id);
-    }
-    return ids;
-}
-
 // Whether want appears in have in this order (other ids between).
 bool in_order(const std::vector<int> &have, const std::vector<int> &want)
 {
@@ -241,7 +228,7 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
     EXPECT_EQ(shutdown_calls(a), 1u) << a.fake_record();
     EXPECT_NE(a.fake_record().find("/sbin/shutdown [-h] [-t0] [0]\n"), std::string::npos)
         << a.fake_record();
-    EXPECT_TRUE(in_order(events(a), {65, 129, 22, 8})) << shown(events(a));
+    EXPECT_TRUE(in_order(a.event_ids(), {65, 129, 22, 8})) << shown(a.event_ids());
 
     // The monitors heard it go down, the other agents were told to follow:
     // three times with the last message, three times before the shutdown.
@@ -271,7 +258,7 @@ TEST(LabShutdown, AMainsFailureShutsThisHostDownOnceAndThenItsGroup)
     EXPECT_EQ(cmds_b[0].bytes, "S02\r");
     EXPECT_GE(cmds_b[0].ns - off, (kLife - 1) * kSec) << "not before the first one's deadline";
     ASSERT_TRUE(w.until([&] { return !w.datagrams(PK_SHUTDOWN, b.addr()).empty(); }, 5000));
-    EXPECT_TRUE(in_order(events(b), {22, 8})) << shown(events(b));
+    EXPECT_TRUE(in_order(b.event_ids(), {22, 8})) << shown(b.event_ids());
     EXPECT_EQ(a.sanitizer_reports() + b.sanitizer_reports(), "");
 }
 
@@ -318,7 +305,7 @@ TEST(LabShutdown, AMainsReturnBeforeTheDeadlineCancelsEverything)
     EXPECT_EQ(shutdown_calls(a) + shutdown_calls(b), 0u) << a.fake_record() << b.fake_record();
     EXPECT_EQ(a.daemon_pid(), daemon_a);
     EXPECT_EQ(b.daemon_pid(), daemon_b);
-    std::vector<int> ev = events(a);
+    std::vector<int> ev = a.event_ids();
     EXPECT_TRUE(in_order(ev, {65, 0})) << shown(ev);
     for (int id : {129, 22, 8})
         EXPECT_EQ(std::count(ev.begin(), ev.end(), id), 0) << id << " in " << shown(ev);

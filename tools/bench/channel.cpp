@@ -20,6 +20,7 @@
 #include "agent/agent_ups.h"
 #include "agent/sysroot.h"
 
+#include "stats.h"
 #include "upssim_harness.h"
 
 #include <algorithm>
@@ -47,6 +48,8 @@
 
 namespace
 {
+
+using bench::percentile;
 
 constexpr double byte_ms = 10.0 / 2400 * 1000; // one byte at 2400 baud, 8N1
 
@@ -133,15 +136,6 @@ double wait_status(const AGINFO *info, int8_t want, double timeout_s)
     return (mono_ns() - t0) / 1e9;
 }
 
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
-    return v[i];
-}
-
 // Each poll runs from the host's first byte of its "Q1" (Q1 retries follow
 // at once; a Q1 half a second after the last one starts a new poll) to the
 // last byte of the reply to "V2", the last query a QE1000 gets.
@@ -195,8 +189,8 @@ int run(AGINFO *info, testutil::UpsSim &sim)
     polls(since(sim, p0), &period, &length);
     printf("poll period   %zu periods: median %.1f ms, min %.1f, max %.1f; %zu polls on the "
            "wire: median %.1f ms, max %.1f\n",
-           period.size(), percentile(period, 0.5), percentile(period, 0), percentile(period, 1),
-           length.size(), percentile(length, 0.5), percentile(length, 1));
+           period.size(), percentile(period, 50), percentile(period, 0), percentile(period, 100),
+           length.size(), percentile(length, 50), percentile(length, 100));
 
     // Commands among the polls.
     const int count = 200;
@@ -231,8 +225,8 @@ int run(AGINFO *info, testutil::UpsSim &sim)
     }
     printf("command       %zu words: latency median %.1f ms, p90 %.1f, max %.1f; "
            "longest poll meanwhile %.1f ms; poll period meanwhile median %.1f ms\n",
-           lat.size(), percentile(lat, 0.5), percentile(lat, 0.9), percentile(lat, 1),
-           percentile(clength, 1), percentile(cperiod, 0.5));
+           lat.size(), percentile(lat, 50), percentile(lat, 90), percentile(lat, 100),
+           percentile(clength, 100), percentile(cperiod, 50));
 
     // Silence and return, twice.
     for (int trial = 1; trial <= 2; trial++) {

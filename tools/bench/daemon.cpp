@@ -19,6 +19,7 @@
 #include "lab/lab.h"
 #include "testutil.h"
 #include "upssim_harness.h"
+#include "stats.h"
 
 #include <algorithm>
 #include <csignal>
@@ -35,6 +36,7 @@ namespace
 
 using bench::catch_signals;
 using bench::check_interrupted;
+using bench::percentile;
 
 using lab::Fd;
 using lab::LabHost;
@@ -84,15 +86,6 @@ void nap_ms(int ms)
         struct timespec ts = {0, step * 1000000L};
         nanosleep(&ts, nullptr);
     }
-}
-
-double percentile(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
 }
 
 std::string inquiry()

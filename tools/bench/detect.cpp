@@ -23,6 +23,7 @@
 #include "lab/lab.h"
 #include "testutil.h"
 #include "upssim_harness.h"
+#include "stats.h"
 
 #include <algorithm>
 #include <csignal>
@@ -40,6 +41,7 @@ namespace
 
 using bench::catch_signals;
 using bench::check_interrupted;
+using bench::percentile;
 
 using lab::Fd;
 using lab::LabHost;
@@ -80,19 +82,10 @@ Options parse(int argc, char **argv)
     return o;
 }
 
-double pct(std::vector<double> v, double p)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    size_t i = static_cast<size_t>(p / 100.0 * static_cast<double>(v.size() - 1) + 0.5);
-    return v[std::min(i, v.size() - 1)];
-}
-
 void summary(const char *what, const std::vector<double> &ms)
 {
-    printf("%s, %zu runs: min %.0f ms, median %.0f ms, max %.0f ms\n", what, ms.size(), pct(ms, 0),
-           pct(ms, 50), pct(ms, 100));
+    printf("%s, %zu runs: min %.0f ms, median %.0f ms, max %.0f ms\n", what, ms.size(),
+           percentile(ms, 0), percentile(ms, 50), percentile(ms, 100));
 }
 
 // Monitors: the arrival of messages (kind 79) on a set of connections.
@@ -190,7 +183,7 @@ void poll_pattern(const testutil::UpsSim &ups, const char *mains)
         }
     }
     printf("mains %s: Q1 every %.0f ms (median of %zu gaps); other commands:%s\n", mains,
-           pct(gaps, 50), gaps.size(), others.empty() ? " none" : others.c_str());
+           percentile(gaps, 50), gaps.size(), others.empty() ? " none" : others.c_str());
 }
 
 void run(const Options &opt, lab::LabNet &net)
@@ -237,7 +230,7 @@ void run(const Options &opt, lab::LabNet &net)
     mains_change(ups, "on");
     printf("one Q1 exchange at 2400 baud: %zu bytes on the wire = %.1f ms (floor); on the test "
            "UPS's line, CR of the command to last byte of the reply: median %.1f ms over %zu\n",
-           3 + reply_len, static_cast<double>(3 + reply_len) * 10 * 1000 / 2400, pct(q1, 50),
+           3 + reply_len, static_cast<double>(3 + reply_len) * 10 * 1000 / 2400, percentile(q1, 50),
            q1.size());
 
     // --- one monitor, failures at random moments --------------------------------
@@ -294,8 +287,8 @@ void run(const Options &opt, lab::LabNet &net)
     printf("one message to 64 monitors, %zu mains changes: first to last monitor (as read) median "
            "%.0f us, "
            "max %.0f us; change at the UPS to the last monitor median %.0f ms, max %.0f ms\n",
-           spread_us.size(), pct(spread_us, 50), pct(spread_us, 100), pct(last_ms, 50),
-           pct(last_ms, 100));
+           spread_us.size(), percentile(spread_us, 50), percentile(spread_us, 100),
+           percentile(last_ms, 50), percentile(last_ms, 100));
     if (ups.get("mains") != "on")
         mains_change(ups, "on");
 }

@@ -20,6 +20,7 @@
 
 #include "ea/engine_stage.h"
 #include "testutil.h"
+#include "stats.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -93,8 +94,8 @@ template <typename F> void report(const char *what, int runs, F f)
         }
         t.push_back(now_us() - t0us);
     }
-    std::sort(t.begin(), t.end());
-    printf("%-44s %9.2f %9.2f %9.2f  %d runs\n", what, t.front(), t[t.size() / 2], t.back(), runs);
+    printf("%-44s %9.2f %9.2f %9.2f  %d runs\n", what, bench::percentile(t, 0),
+           bench::percentile(t, 50), bench::percentile(t, 100), runs);
 }
 
 // A fresh engine after its start-up on the given configuration.
