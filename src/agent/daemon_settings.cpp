@@ -115,13 +115,10 @@ int daemon_scheduleset(AGENT *ap)
     ap->sl = list;
     daemon_engineviews(ap, E_SCHEDULE);
     ein.DATA.schlist = ap->sl;
+    // The list the engine reads back is freed with the call; the agent keeps
+    // the one it was sent until the next read replaces it.
     int r = daemon_callengine(EA_SETSCHEDULE);
     ein.DATA.schlist = nullptr;
-    // The engine may hand back the list it read again; the agent keeps the
-    // one it was sent until the next read replaces it.
-    if (eout.DATA.schlist != ap->sl)
-        free(eout.DATA.schlist);
-    eout.DATA.schlist = nullptr;
     return r < 0 ? -1 : 0;
 }
 
