@@ -5,7 +5,7 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ libgtest-dev libgmock-dev clang-format gettext iproute2 libcrypt-dev
+packages=(cmake make g++ libgtest-dev libgmock-dev clang-format gettext iproute2 libcrypt-dev man-db groff-base
           python3 python3-croniter)
 missing=()
 for p in "${packages[@]}"; do

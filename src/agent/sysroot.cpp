@@ -41,6 +41,7 @@ const char *const real_paths[SP_COUNT] = {
     "/bin/ps",
     "/bin/grep",
     "/tmp/",
+    "/dev/log",
 };
 
 const char who_staged[] = "/usr/bin/who";

@@ -37,6 +37,7 @@ enum sysroot_path_id {
     SP_PS,
     SP_GREP,
     SP_TMPDIR, // the directory of work files, with its trailing slash
+    SP_DEVLOG, // the system log's socket
     SP_COUNT
 };
 

@@ -73,6 +73,7 @@ TEST(Sysroot, MapsEveryFixedPathUnderTheRoot)
         {SP_PS, "/bin/ps"},
         {SP_GREP, "/bin/grep"},
         {SP_TMPDIR, "/tmp/"},
+        {SP_DEVLOG, "/dev/log"},
     };
     static_assert(sizeof table / sizeof table[0] == SP_COUNT, "every path is checked");
     for (const auto &e : table)

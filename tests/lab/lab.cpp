@@ -332,7 +332,7 @@ const std::string &agent_image()
     return path;
 }
 
-bool runs_agent_image(pid_t pid)
+bool runs_agent_image(pid_t pid, const std::string &img)
 {
     char path[64];
     char buf[PATH_MAX];
@@ -351,7 +351,6 @@ bool runs_agent_image(pid_t pid)
     buf[n] = '\0';
     // A rebuilt binary shows as "<path> (deleted)" in processes that still
     // run the old one.
-    const std::string &img = agent_image();
     return strncmp(buf, img.c_str(), img.size()) == 0 &&
            (buf[img.size()] == '\0' || buf[img.size()] == ' ');
 }
@@ -610,7 +609,7 @@ LabHost &LabNet::host(const std::string &name)
 // LabHost: making and removing
 
 LabHost::LabHost(LabNet &net, const std::string &name, int index)
-    : net_(net), name_(name), index_(index)
+    : net_(net), name_(name), index_(index), image_(agent_image())
 {
 }
 
@@ -793,7 +792,61 @@ testutil::UpsSim &LabHost::attach_ups(testutil::UpsSim::Options opt, int port)
 // ---------------------------------------------------------------------------
 // LabHost: the agent
 
+// In the lab's child that is about to run the agent: becomes process 1 of a
+// new PID namespace, starts the agent as its child and waits for it,
+// reaping whatever else is left to it, then ends with the agent's status.
+// A SIGKILL to the launcher ends process 1, and with it the whole namespace.
+namespace
+{
+[[noreturn]] void run_under_init(char **argv, char **envp)
+{
+    if (unshare(CLONE_NEWPID) != 0)
+        _exit(126);
+    pid_t init = fork();
+    if (init < 0)
+        _exit(126);
+    if (init > 0) {
+        // The launcher's parent (the test) waits for this one; it carries
+        // the agent's status out, and takes process 1 down with it.
+        int st = 0;
+        while (waitpid(init, &st, 0) < 0 && errno == EINTR) {
+        }
+        if (WIFEXITED(st))
+            _exit(WEXITSTATUS(st));
+        _exit(128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0));
+    }
+    // Process 1: the agent's parent, as a service manager would be.  It
+    // ends with the launcher, and the kernel then ends the namespace.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    pid_t agent = fork();
+    if (agent < 0)
+        _exit(126);
+    if (agent == 0) {
+        execve(argv[0], argv, envp);
+        _exit(127);
+    }
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(-1, &st, 0);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r == agent) {
+            if (WIFEXITED(st))
+                _exit(WEXITSTATUS(st));
+            _exit(128 + (WIFSIGNALED(st) ? WTERMSIG(st) : 0));
+        }
+        if (r < 0)
+            _exit(126);
+    }
+}
+} // namespace
+
 int LabHost::start_agent()
+{
+    return start_agent(AgentStart{});
+}
+
+int LabHost::start_agent(const AgentStart &how)
 {
     if (!netfd_.valid())
         throw std::runtime_error("lab: host " + name_ + " is not set up");
@@ -807,11 +860,20 @@ int LabHost::start_agent()
     for (const char *v : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
         if (const char *s = getenv(v))
             env.push_back(std::string(v) + "=" + s);
+    env.insert(env.end(), how.env.begin(), how.env.end());
     std::vector<char *> envp;
     for (std::string &e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string image = agent_image();
+    if (!how.program.empty()) {
+        char buf[PATH_MAX];
+        if (realpath(how.program.c_str(), buf) == nullptr)
+            throw std::runtime_error(errtext("lab: " + how.program));
+        image_ = buf;
+    } else {
+        image_ = agent_image();
+    }
+    std::string image = image_;
     char *argv[] = {image.data(), nullptr};
     std::string out = at("/.lab/start.out");
     const ino_t host_net = net_ino_;
@@ -842,10 +904,38 @@ int LabHost::start_agent()
         dup2(o, 1);
         dup2(o, 2);
         closefrom(3);
+        if (how.under_init)
+            run_under_init(argv, envp.data());
         execve(argv[0], argv, envp.data());
         _exit(127);
     }
+    if (how.under_init) {
+        launcher_ = pid;
+        return 0;
+    }
     return reap(pid, mono_ns() + 10000000000LL);
+}
+
+int LabHost::wait_foreground(int timeout_ms)
+{
+    if (launcher_ < 0)
+        throw std::runtime_error("lab: no agent of " + name_ + " runs in the foreground");
+    int64_t deadline = mono_ns() + static_cast<int64_t>(timeout_ms) * 1000000;
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(launcher_, &st, WNOHANG);
+        if (r == launcher_) {
+            launcher_ = -1;
+            return decode_status(st);
+        }
+        if (r < 0 && errno != EINTR) {
+            launcher_ = -1;
+            return -1;
+        }
+        if (mono_ns() >= deadline)
+            return -1;
+        pause_ms(5);
+    }
 }
 
 std::vector<pid_t> LabHost::agent_pids() const
@@ -880,7 +970,7 @@ std::vector<pid_t> LabHost::scan_agent_pids() const
         return out;
     while (struct dirent *e = readdir(d)) {
         pid_t pid = static_cast<pid_t>(atoi(e->d_name));
-        if (pid <= 0 || !runs_agent_image(pid) || netns_ino_of(pid) != net_ino_)
+        if (pid <= 0 || !runs_agent_image(pid, image_) || netns_ino_of(pid) != net_ino_)
             continue;
         if (alive(pid))
             out.push_back(pid);
@@ -960,11 +1050,18 @@ bool LabHost::wait_pid_gone(pid_t pid, int timeout_ms)
 
 void LabHost::kill_agent()
 {
+    if (launcher_ > 0) {
+        // The init of the agent's PID namespace: its end takes every
+        // process of that namespace with it.
+        kill(launcher_, SIGKILL);
+        reap(launcher_, mono_ns() + 3000000000LL);
+        launcher_ = -1;
+    }
     if (net_ino_ == 0)
         return;
     remember_agent_pids();
     for (pid_t p : known_pids_)
-        if (alive(p) && (runs_agent_image(p) || netns_ino_of(p) == net_ino_))
+        if (alive(p) && (runs_agent_image(p, image_) || netns_ino_of(p) == net_ino_))
             kill(p, SIGKILL);
     for (pid_t p : known_pids_)
         wait_ended(p, 3000);

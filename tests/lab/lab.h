@@ -158,6 +158,23 @@ class LabHost
     // process has detached (its first process ended), with its exit status;
     // the agent itself goes on in the background.
     int start_agent();
+
+    // How else an agent may be started.
+    struct AgentStart {
+        std::string program;          // "": the built agent; else an absolute path
+        std::vector<std::string> env; // NAME=VALUE added to the agent's environment
+        // As a service manager starts it: the agent's parent is process 1
+        // (the init of a PID namespace of its own, which ends with the
+        // agent), so it stays in the foreground.  start_agent then returns
+        // 0 at once; wait_foreground tells how the agent ended.
+        bool under_init = false;
+    };
+    int start_agent(const AgentStart &how);
+
+    // For an agent started under_init: waits until it has ended and gives
+    // its exit status (128 + signal when a signal ended it), or -1 on
+    // time-out (the agent goes on).
+    int wait_foreground(int timeout_ms);
     // CLOCK_MONOTONIC (ns) just before the last start.
     int64_t started_ns() const { return started_ns_; }
     // Waits until both agent processes exist and the daemon has recorded
@@ -243,6 +260,8 @@ class LabHost
     ino_t net_ino_ = 0;
     std::unique_ptr<testutil::UpsSim> ups_;
     std::vector<pid_t> known_pids_; // agent processes seen, for the teardown
+    std::string image_;             // the program the agent processes run
+    pid_t launcher_ = -1;           // the child holding an under_init agent
     int64_t started_ns_ = 0;
     AGINFO *seg_ = nullptr;
     int seg_id_ = -1;

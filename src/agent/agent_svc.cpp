@@ -1,0 +1,1 @@
+#include "agent/agent_svc.h"

@@ -1,0 +1,1 @@
+#include "ea/ea_syslog.h"
