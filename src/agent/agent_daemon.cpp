@@ -6,6 +6,7 @@
 
 #include "agent/agent_log.h"
 #include "agent/agent_net.h"
+#include "agent/agent_svc.h"
 #include "agent/agent_ups.h"
 #include "agent/agent_utils.h"
 #include "agent/daemon_engine.h"
@@ -623,6 +624,7 @@ int manager_request(AGENT *ap)
     if (aip->isagentchg < 0) {
         printf0("daemon_doagent: receive voltmiractl stop command\n");
         net_clearlock();
+        daemon_st.stopasked = 1;
         return -1;
     }
     if (aip->isagentchg == AGCHG_SETTINGS) {
@@ -711,7 +713,19 @@ void daemon_doagent(AGENT *ap)
         exit(r);
     }
     for (;;) {
-        if (daemon_pass(ap, DAEMON_PASS_MS) < 0)
+        // Pinged from the loop itself: a daemon stuck anywhere stops the
+        // pings, and the service manager starts it again.
+        svc_watchdog();
+        if (svc_stop_requested()) {
+            printf0("daemon_doagent: receive stop signal\n");
+            daemon_st.stopasked = 1;
+        }
+        if (daemon_st.stopasked || daemon_pass(ap, DAEMON_PASS_MS) < 0) {
+            if (daemon_st.stopasked) {
+                svc_stopping();
+                svc_orderly();
+            }
             net_netexit(ap);
+        }
     }
 }

@@ -188,6 +188,7 @@ struct daemon_state {
     int cmdwait_ms;   // until the command pipe takes a word
     int replywait_ms; // until an awaited reply word arrives
     int latecmd;      // the command whose reply was given up, 0 when none
+    int stopasked;    // a stop was asked for (manager or SIGTERM): no failure
 
     double listen_resume; // listeners are not watched before (sysclock_mono)
     double locked_since;  // when the lock word was first seen held; < 0 not held

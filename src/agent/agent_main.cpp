@@ -4,6 +4,7 @@
 #include "agent/agent_lang.h"
 #include "agent/agent_log.h"
 #include "agent/agent_net.h"
+#include "agent/agent_svc.h"
 #include "agent/agent_ups.h"
 #include "agent/agent_utils.h"
 #include "agent/net.h"
@@ -106,6 +107,13 @@ int create_pipes(AGENT *ap)
     close_fd(&ap->chna2u.paspipe[0]);
     close_fd(&ap->chnu2a.actpipe[0]);
     close_fd(&ap->chnu2a.paspipe[1]);
+    // A stop of the agent is the daemon's to carry out (the monitors told,
+    // the stop logged, the segment removed); this process leaves when its
+    // command pipe closes.  Ended first by a SIGTERM sent to the whole group
+    // (the service manager's, or at the system's shutdown), it would turn
+    // that stop into a failure of the UPS channel, the daemon's exit into an
+    // error and a service restart.
+    signal(SIGTERM, SIG_IGN);
     // The network belongs to the daemon process alone: a UPS channel
     // process that outlives it must not hold the agent's ports.
     close_fd(&daemon_st.sigfd[0]);
@@ -124,6 +132,12 @@ int agent_main(int argc, char **argv)
 {
     (void)argc;
     (void)argv;
+    // First: the manager's variables go with the environment below.
+    svc_init();
+    // A service manager (or init) is the parent and stops the agent with
+    // SIGTERM, which must end it in order, not kill it mid-way.
+    if (getppid() == 1 && svc_catchterm() != 0)
+        return -1;
     if (sysroot_init() != 0)
         return 1;
     // Before anything can start a program: what the invoking user's
@@ -170,6 +184,8 @@ int agent_main(int argc, char **argv)
     close_fd(&ap->chnu2a.paspipe[0]);
     ap->aip->upspid = pid;
     sigprocmask(SIG_SETMASK, &old, nullptr);
+    // The ports are bound and the UPS channel process runs.
+    svc_ready();
     daemon_doagent(ap);
     return 0;
 }

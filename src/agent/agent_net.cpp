@@ -2,6 +2,7 @@
 
 #include "agent/agent_daemon.h"
 #include "agent/agent_log.h"
+#include "agent/agent_svc.h"
 #include "agent/daemon_engine.h"
 #include "agent/net_queue.h"
 #include "agent/strings.h"
@@ -731,5 +732,7 @@ void net_netexit(AGENT *ap)
     if (ap != nullptr && ap->shmid >= 0)
         shmctl(ap->shmid, IPC_RMID, nullptr);
     printf0("net_netexit called\n");
-    exit(errno);
+    // A stop that was asked for is no failure; any other way out must look
+    // like one to a service manager, whatever errno was left at.
+    exit(svc_exitstatus(errno));
 }

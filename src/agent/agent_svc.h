@@ -21,16 +21,18 @@ struct svc_state {
     double last_ping;                     // sysclock_mono of the last WATCHDOG=1; < 0 none yet
     int under_init;                       // started by process 1: SIGTERM stops in order
     int ready_sent;                       // READY=1 has gone out
+    int orderly;                          // the coming exit is a stop asked for
     volatile sig_atomic_t stop_requested; // set by the SIGTERM handler
 };
 
 extern svc_state svc_st;
 
-// Reads NOTIFY_SOCKET, WATCHDOG_USEC and WATCHDOG_PID from the environment.
-// Must run before the environment is cleared for the programs the agent
-// starts (they must not inherit the manager's socket).  A watchdog meant for
-// another process id is ignored.  Returns 0; a malformed value leaves that
-// part off (-1 is never returned: a manager's fault must not stop the agent).
+// Reads NOTIFY_SOCKET (an absolute path or "@name"), WATCHDOG_USEC (digits
+// only, above 0) and WATCHDOG_PID (when set, this process's id) from the
+// environment, and takes them out of it: the programs the agent starts must
+// not inherit the manager's socket.  Must run before anything else of the
+// start-up.  Returns 0; a malformed value leaves that part off (-1 is never
+// returned: a manager's fault must not stop the agent).
 int svc_init(void);
 
 // Back to "not started as a service", nothing sent; for tests.
@@ -61,5 +63,14 @@ int svc_catchterm(void);
 
 // Whether a stop was asked for by SIGTERM.
 bool svc_stop_requested(void);
+
+// Marks the coming exit as a stop someone asked for (SIGTERM, the agent
+// manager's stop request), which is no failure.
+void svc_orderly(void);
+
+// The exit status for a daemon leaving with errno err: 0 after svc_orderly;
+// otherwise never 0, so that the service manager sees a failure as one and
+// starts the agent again (err when its low byte is not 0, else 1).
+int svc_exitstatus(int err);
 
 #endif
