@@ -10,6 +10,7 @@
 #include "ea/ea_history.h"
 #include "ea/ea_notify.h"
 #include "ea/ea_state.h"
+#include "ea/ea_syslog.h"
 #include "ea/ea_time.h"
 
 #include <cstdlib>
@@ -106,6 +107,12 @@ int eventaction(int eventid, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     const UPS_EVENTINFO *ev = find_settings(eap, eventid);
     if (ev == nullptr || EventMsg(eventid) == nullptr)
         return -1;
+
+    // The system log is the administrator's view of the power events: every
+    // event goes there whatever its Record setting, and before any program is
+    // started, so the line is there even if a program hangs.  A lost line is
+    // no failure of the event.
+    ea_syslog_event(eventid, name);
 
     if (ev->Record && ea_st.EVENTLOGENABLED &&
         eventlog(eventid, static_cast<int>(out->DATA.upsconfigp->logparam.MaxEventRec), downid,

@@ -4,6 +4,7 @@
 #include "ea/ea_history.h"
 #include "ea/ea_sched.h"
 #include "ea/ea_schlist.h"
+#include "ea/ea_syslog.h"
 
 #include <cstring>
 
@@ -49,6 +50,7 @@ void ea_stateinit(void)
     ea_history_init();
     ea_sched_init();
     ea_schlist_init();
+    ea_syslog_fini();
 }
 
 void ea_setcallback(ea_callback_fn fn)
