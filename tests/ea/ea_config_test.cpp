@@ -5,6 +5,7 @@
 #include "agent/sysroot.h"
 #include "ea/ea_batt.h"
 #include "ea/ea_events.h"
+#include "ea/ea_schlist.h"
 #include "ea/ea_time.h"
 #include "ea/ea_state.h"
 #include "ea/filehandle.h"
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <vector>
@@ -412,6 +414,52 @@ TEST_F(ConfigKeys, NumbersAndBatteryDateStore)
     EXPECT_EQ(memcmp(&ui.PreChangeBatt, &b.BattTime, sizeof t), 0);
     ASSERT_EQ(getbattime(&t), 0);
     EXPECT_EQ(memcmp(&t, &b.BattTime, 6), 0);
+}
+
+// The installed example is an empty file's configuration with the UPS on the
+// first serial port: every key at its default, no line of it taken for an
+// entry it is not, and nothing the agent has to add when it starts.
+TEST_F(ConfigKeys, InstalledExampleHoldsTheDefaults)
+{
+    const std::string example = testutil::read_file(VOLTMIRA_CONFIG_EXAMPLE);
+    ASSERT_FALSE(example.empty());
+    put("");
+    ASSERT_EQ(getconfig(&out), 0);
+    UPS_PARAM want;
+    memcpy(&want, &up, sizeof want);
+    want.workparam.ComSet = 1;
+    const std::vector<int> want_calls = calls;
+
+    put(example);
+    ea_stateinit();
+    memset(&up, 0, sizeof up);
+    calls.clear();
+    testutil::SinkWatch::seen.clear();
+    ASSERT_EQ(getconfig(&out), 0);
+    EXPECT_EQ(memcmp(&up, &want, sizeof up), 0);
+    EXPECT_EQ(calls, want_calls);
+    ASSERT_EQ(getupsstatus(&ui), 0);
+    EXPECT_EQ(ui.AgentType, 4u); // not the cautious 6 of a missing type
+    EXPECT_STREQ(ui.Group, "Group A");
+    ASSERT_EQ(getevent(events, &in, &out), 0);
+    for (int n = 0; n < EA_NEVENTROWS; n++)
+        EXPECT_EQ(memcmp(&events[n], eventdefault_at(n), sizeof events[n]), 0) << n;
+    EXPECT_EQ(uinfo.nusers, 0);
+    EXPECT_EQ(getschlist(), nullptr);
+    for (const char *missing :
+         {"Cannot read AgentType from config file", "Cannot read Group from config file",
+          "Missing User Info in config file"})
+        EXPECT_FALSE(sink_.saw(missing)) << missing;
+    EXPECT_EQ(file(), example);
+
+    // A comment with '=' could read as an entry of whatever key it begins
+    // with, one with a '[' in front as a section head.
+    std::istringstream lines(example);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.empty() && line[0] == '#') {
+            EXPECT_EQ(line.find('='), std::string::npos) << line;
+        }
+    }
 }
 
 } // namespace
