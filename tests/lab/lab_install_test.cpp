@@ -148,14 +148,18 @@ const Place kPlaces[] = {
 };
 
 // Checks an install into root: every installed file in its place with its
-// mode, the programs, catalogues and unit among them.
+// mode, the programs, catalogues, unit and manual pages among them.
 void expect_installed(const std::string &root, const std::vector<std::string> &files)
 {
     for (const char *must :
-         {"/voltmirad", "/voltmiractl", "/voltmiracfg", "/config.example",
-          "/locale/ja/LC_MESSAGES/voltmirad.mo", "/locale/ja/LC_MESSAGES/voltmiractl.mo"})
-        EXPECT_TRUE(listed(files, kLib + must)) << must;
-    EXPECT_TRUE(listed(files, "/usr/lib/systemd/system/voltmirad.service"));
+         {"/usr/lib/voltmira/voltmirad", "/usr/lib/voltmira/voltmiractl",
+          "/usr/lib/voltmira/voltmiracfg", "/usr/lib/voltmira/config.example",
+          "/usr/lib/voltmira/locale/ja/LC_MESSAGES/voltmirad.mo",
+          "/usr/lib/voltmira/locale/ja/LC_MESSAGES/voltmiractl.mo",
+          "/usr/lib/systemd/system/voltmirad.service", "/usr/share/man/man8/voltmirad.8",
+          "/usr/share/man/man8/voltmiractl.8", "/usr/share/man/man8/voltmiracfg.8",
+          "/usr/share/man/man5/voltmira-config.5"})
+        EXPECT_TRUE(listed(files, must)) << must;
     for (const std::string &f : files) {
         const Place *p = std::find_if(std::begin(kPlaces), std::end(kPlaces), [&](const Place &p) {
             return std::regex_match(f, std::regex(p.pattern));
