@@ -261,7 +261,13 @@ TEST(LabInstall, StagedInstallKeepsTheSettingsRunsInTheLabAndUninstalls)
     // What the agent itself changed in its configuration stays too.
     const Node ran_cfg = node(a.at(kLib + "/config"));
     const Node log = node(a.at(kLib + "/events.log"));
-    r = cmake({"-P", kBuild + "/voltmira_uninstall.cmake"}, a.root());
+    // Not from a tree that the last install did not go to.
+    const std::string uninstall = kBuild + "/voltmira_uninstall.cmake";
+    r = cmake({"-P", uninstall}, s);
+    EXPECT_NE(r.status, 0) << r.output;
+    for (const std::string &f : manifest())
+        EXPECT_TRUE(file_exists(s + f) && file_exists(a.at(f))) << f << "\n" << r.output;
+    r = cmake({"-P", uninstall}, a.root());
     ASSERT_EQ(r.status, 0) << r.output;
     for (const std::string &f : manifest())
         EXPECT_FALSE(file_exists(a.at(f))) << f << "\n" << r.output;
