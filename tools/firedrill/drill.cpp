@@ -200,7 +200,8 @@ int play(const Options *o, const Settings *s, World *w, Watch *wa, Monitor *m, T
                 done_at = now;
             if (now - done_at >= kAfterShutdownS || !world_agent_alive(w)) {
                 watch_poll(wa, t);
-                return expect_restore ? 1 : 0;
+                // An agent that ended without the shutdown command failed.
+                return wa->shutdown_seen && !expect_restore ? 0 : 1;
             }
         }
         if (expect_restore && restored && wa->restore_seen &&
