@@ -256,8 +256,8 @@ int print_verdict(const Options *o, const Settings *s, const Watch *wa, Timeline
         if (o->restore_after > 0 && o->restore_after < s->battlife)
             verdict += " -- DESPITE the mains returning at +" + span_text(o->restore_after);
         else if (o->restore_after > 0)
-            verdict += " (the mains returned at +" + span_text(o->restore_after) +
-                       ", after the deadline: too late to call it off)";
+            verdict += " (the deadline came before the mains' return planned for +" +
+                       span_text(o->restore_after) + ")";
     } else if (o->restore_after > 0 && wa->restore_seen) {
         verdict = "mains returned at +" + span_text(o->restore_after) +
                   "; the shutdown was called off; no shutdown command was run";
