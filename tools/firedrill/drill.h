@@ -20,9 +20,6 @@ extern volatile sig_atomic_t drill_interrupted;
 // the sandbox could not be made or the drill was interrupted.
 int drill_run(const Options *o, const Settings *s, const char *self_exe, FILE *out, FILE *progress);
 
-// The settings that matter, in words, before the play.
-void drill_print_settings(const Options *o, const Settings *s, FILE *out);
-
 } // namespace firedrill
 
 #endif

@@ -5,6 +5,7 @@
 #include "drill.h"
 #include "fake.h"
 #include "options.h"
+#include "report.h"
 #include "settings.h"
 
 #include <climits>
@@ -73,6 +74,6 @@ int main(int argc, char **argv)
         return 2;
     }
     catch_signals();
-    drill_print_settings(&o, &s, stdout);
+    report_settings(&o, &s, stdout);
     return drill_run(&o, &s, self, stdout, stderr);
 }
