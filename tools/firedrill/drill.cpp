@@ -173,6 +173,11 @@ int play(const Options *o, const Settings *s, World *w, Watch *wa, Monitor *m, T
         double now = mono_s();
         watch_poll(wa, t);
         monitor_poll(m, t);
+        // The event log may be switched off in the configuration: the text
+        // to monitors and users tells the return as well.
+        for (size_t i = t->printed; i < t->items.size() && !wa->restore_seen; i++)
+            wa->restore_seen = t->items[i].kind != Kind::Mains &&
+                               t->items[i].text.find("UPS AC Restore") != std::string::npos;
         timeline_stream(t, progress);
         if (drill_interrupted)
             return 2;
