@@ -230,12 +230,11 @@ TEST(LabInstall, StagedInstallKeepsTheSettingsRunsInTheLabAndUninstalls)
     ASSERT_EQ(a.start_agent(how), 0) << a.console();
     ASSERT_TRUE(a.wait_agent_up(kSlack)) << a.debug_log();
     // It serves a monitor and talks to its UPS.
-    UPS_UPSINFO ui{};
     EXPECT_TRUE(eventually(
         [&] {
             Fd c = lab::tcp_connect(m, a.addr(), NET_PORT_AGENT_TCP);
             std::string ans = c.valid() ? lab::ask(c, lab::packet(PK_GETUPSINFO)) : "";
-            ui = lab::record_at<UPS_UPSINFO>(ans, sizeof(UPS_PACKET_HEAD));
+            UPS_UPSINFO ui = lab::record_at<UPS_UPSINFO>(ans, sizeof(UPS_PACKET_HEAD));
             return ans.size() == 228u && ui.CommStatus == COMM_ESTABLISHED;
         },
         kSlack))
