@@ -137,7 +137,8 @@ TEST(LabService, ReadyWatchdogAndAnOrderlyStopUnderTheServiceManager)
 
     // Ready only once the agent listens and its UPS process runs.
     ASSERT_EQ(a.start_agent(service), 0);
-    int ready = mgr.wait([](const std::string &s) { return s.rfind("READY=1\n", 0) == 0; }, kStart);
+    auto is_ready = [](const std::string &s) { return s.rfind("READY=1\n", 0) == 0; };
+    int ready = mgr.wait(is_ready, kStart);
     ASSERT_GE(ready, 0) << a.console() << a.debug_log();
     EXPECT_TRUE(listens_on_4112(a)) << "ready before listening";
     const pid_t daemon = a.daemon_pid();
@@ -176,12 +177,13 @@ TEST(LabService, ReadyWatchdogAndAnOrderlyStopUnderTheServiceManager)
         SCOPED_TRACE(by_manager ? "manager's stop" : "UPS process killed");
         const int64_t t = mono_ns();
         ASSERT_EQ(a.start_agent(service), 0);
-        ASSERT_GE(
-            mgr.wait([](const std::string &s) { return s.rfind("READY=1\n", 0) == 0; }, kStart), 0);
+        ASSERT_GE(mgr.wait(is_ready, kStart), 0);
+        const pid_t ups_pid = a.ups_pid();
+        ASSERT_GT(ups_pid, 0);
         if (by_manager)
             ASSERT_TRUE(a.request_stop());
         else
-            ASSERT_EQ(kill(a.ups_pid(), SIGKILL), 0);
+            ASSERT_EQ(kill(ups_pid, SIGKILL), 0);
         int status = a.wait_foreground(kStop);
         if (by_manager)
             EXPECT_EQ(status, 0);
