@@ -716,11 +716,21 @@ void daemon_doagent(AGENT *ap)
         // Pinged from the loop itself: a daemon stuck anywhere stops the
         // pings, and the service manager starts it again.
         svc_watchdog();
-        if (svc_stop_requested()) {
+        if (svc_stop_requested() && !daemon_st.stopasked) {
             printf0("daemon_doagent: receive stop signal\n");
             daemon_st.stopasked = 1;
+            // Past its deadline the agent has promised the UPS a switch-off;
+            // the service manager stops it when the host goes down, which
+            // may well be now (someone ran the shutdown at the warning).
+            if (ap->aip->ups.ui.ShutdownS) {
+                printf0("daemon_doagent: own shutdown under way, the UPS is told first\n");
+                daemon_st.finish_until = sysclock_mono() + DAEMON_FINISH_S;
+                daemon_agentevent(ap, AGEV_STOPASKED);
+            }
         }
-        if (daemon_st.stopasked || daemon_pass(ap, DAEMON_PASS_MS) < 0) {
+        bool finishing = daemon_st.stopasked && daemon_st.finish_until > 0 &&
+                         ap->aip->ups.ui.ShutdownS && sysclock_mono() < daemon_st.finish_until;
+        if ((daemon_st.stopasked && !finishing) || daemon_pass(ap, DAEMON_PASS_MS) < 0) {
             if (daemon_st.stopasked) {
                 svc_stopping();
                 svc_orderly();

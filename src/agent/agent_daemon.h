@@ -39,6 +39,11 @@ inline constexpr int DAEMON_MAXPERADDR = 16;
 // for its events and messages.
 inline constexpr int DAEMON_PASS_MS = 250;
 
+// How long a stop asked for by SIGTERM during the agent's own shutdown waits
+// for the engine to tell the UPS: the pipe's 3 s and the UPS's reply, with
+// margin, well inside the service manager's stop time-out.
+inline constexpr double DAEMON_FINISH_S = 40;
+
 // Seconds the manager's lock word may be seen held before the daemon takes
 // its holder for dead and clears it.
 inline constexpr double DAEMON_STALELOCK_S = 5;
@@ -189,6 +194,10 @@ struct daemon_state {
     int replywait_ms; // until an awaited reply word arrives
     int latecmd;      // the command whose reply was given up, 0 when none
     int stopasked;    // a stop was asked for (manager or SIGTERM): no failure
+    // A SIGTERM that came while the agent's own shutdown ran: the loop goes
+    // on until the engine has told the UPS (and the process has become the
+    // system's shutdown), or until this monotonic second.  0 when not.
+    double finish_until;
 
     double listen_resume; // listeners are not watched before (sysclock_mono)
     double locked_since;  // when the lock word was first seen held; < 0 not held

@@ -49,6 +49,9 @@ enum {
     AGEV_SETTINGS = 1, // the agent manager changed the settings
     AGEV_NETDOWN = 2,  // another agent ordered a network shutdown
     AGEV_STOP = 4,     // this agent is stopping
+    // The agent is asked to stop while its own shutdown runs: the grace
+    // wait ends, so that the UPS hears its switch-off before the agent goes.
+    AGEV_STOPASKED = 8,
 };
 
 // Which log lines a read wants.

@@ -92,7 +92,10 @@ int do_request(int cmd, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     case EA_CHECKUPS:
         return checkupsstatus(in, out) < 0;
     case EA_CHECKAGENT:
-        if (ea_st.ISSHUTTINGDOWN)
+        // While the system shuts down only a stop asked for still counts:
+        // it hastens the shutdown, nothing else may change it.
+        if (ea_st.ISSHUTTINGDOWN &&
+            (in->DATA.agentevent == nullptr || in->DATA.agentevent->id != AGEV_STOPASKED))
             return 0;
         return checkagent(in->DATA.agentevent, in, out) < 0;
     default:

@@ -501,6 +501,14 @@ int checkagent(AGENTEVENT *agentevent, UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
     }
     case AGEV_STOP:
         return eventaction(EV_STOP, in, out);
+    case AGEV_STOPASKED:
+        // Past its deadline the agent is committed to the shutdown (a
+        // user's cancel is refused too); the host is most likely going down
+        // already, and an agent that left now would never tell the UPS to
+        // switch off.  The next tick finishes the shutdown instead.
+        if (ea_st.ISSHUTTINGDOWN)
+            ea_st.stopasked = 1;
+        return 0;
     default:
         return 0;
     }

@@ -33,6 +33,7 @@ constexpr long no_restart = -1;
 void abandon(UPS_UPSINFO *oi)
 {
     ea_st.ISSHUTTINGDOWN = 0;
+    ea_st.stopasked = 0;
     ea_st.SHUTTINGDOWNINLOST = 1;
     oi->ShutdownS = 0;
     oi->CommandDownS = 0;
@@ -87,7 +88,7 @@ int shutdown_system(UPS_EIN_DATA *in, UPS_EOUT_DATA *out)
         return 0;
     }
     time_t now = sysclock_time();
-    if (now >= ea_st.downpoint || ignore) {
+    if (now >= ea_st.downpoint || ignore || ea_st.stopasked) {
         printf0("Enter shutdown_system(). send command to ups\n");
         if (ea_st.downreason == OTHERAGEDOWN && ignore)
             return 0;

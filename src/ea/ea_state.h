@@ -142,6 +142,8 @@ struct ea_state {
     // Communication was lost while a mains failure or a low battery was
     // governing: the countdown and the shutdown go on without the UPS.
     int lostonbattery;
+    // A stop was asked for after the deadline: no more grace wait.
+    int stopasked;
 
     // Tick memory.
     time_t lastdowncount;

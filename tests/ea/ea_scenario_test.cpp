@@ -541,6 +541,27 @@ TEST_F(Scenario, LowBatteryNeverPostponesARunningShutdown)
     EXPECT_TRUE(down >= 150 && down <= 220) << "down after " << down << " s, due at 220 s";
 }
 
+TEST_F(Scenario, AStopAskedForAfterTheDeadlineEndsTheGraceWait)
+{
+    // Before the deadline a stop is the agent's own business (it leaves and
+    // the engine changes nothing); after it the UPS must hear its switch-off
+    // before the agent goes, so the grace wait ends on the spot.
+    for (int asked : {50, 150}) {
+        SCOPED_TRACE("stop asked " + std::to_string(asked) + " s after the failure");
+        time_t t = mains_failure({.type = 6});
+        passes(asked);
+        size_t m = trace.size();
+        ASSERT_EQ(ask(AGEV_STOPASKED, ""), 0);
+        int down = down_after(t);
+        if (asked < 101)
+            EXPECT_EQ(down, 220) << "the grace is kept";
+        else
+            EXPECT_TRUE(down == asked || down == asked + 1) << "down after " << down << " s";
+        EXPECT_TRUE(inorder({"E22", OFF_FOR_GOOD, "E8", shutdown_exec()}, m));
+        EXPECT_EQ(count("OFF*"), 1);
+    }
+}
+
 TEST_F(Scenario, WeeklyWarningDisplacedAndRegained)
 {
     const std::string weekly = "M2:system shutdown warning begin(schedule:weekly) Date:*";

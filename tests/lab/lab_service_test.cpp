@@ -194,3 +194,48 @@ TEST(LabService, ReadyWatchdogAndAnOrderlyStopUnderTheServiceManager)
     }
     EXPECT_EQ(a.sanitizer_reports(), "");
 }
+
+TEST(LabService, ASigtermAfterTheDeadlineTellsTheUpsBeforeTheAgentGoes)
+{
+    // Type 6 waits two minutes of grace after its deadline.  Someone shuts
+    // the host down at the warning: the service manager's SIGTERM comes
+    // during that wait, and the UPS must still hear its switch-off (after
+    // 30 s: "S.5"), the agent's shutdown must still run.
+    std::unique_ptr<LabNet> net;
+    LAB_OR_SKIP(net = std::make_unique<LabNet>());
+    lab::HostOptions opt;
+    opt.config = "[ UPS ]\nAgentType = 6\nIgnoreOtherAgentDown = 0\nGroup = Lab Service\n"
+                 "[ ShutDown ]\nEXPECTBLIFE = 5\nFIRSTWARN = 0\nINTERVAL = 60\n"
+                 "TurnOffDelay = 30\n";
+    LabHost &a = net->add_host("a", opt);
+    testutil::UpsSim &ups = a.attach_ups();
+    Inbox mgr{bind_dgram(a.at("/notify")), {}};
+    ASSERT_TRUE(mgr.fd.valid());
+    LabHost::AgentStart service;
+    service.env = {"NOTIFY_SOCKET=" + a.at("/notify")};
+    service.under_init = true;
+    ASSERT_EQ(a.start_agent(service), 0);
+    ASSERT_GE(mgr.wait([](const std::string &m) { return m.rfind("READY=1\n", 0) == 0; }, kStart),
+              0)
+        << a.debug_log();
+    const pid_t daemon = a.daemon_pid();
+    ASSERT_GT(daemon, 0);
+    AGINFO *ai = a.aginfo();
+    ASSERT_NE(ai, nullptr);
+    ASSERT_TRUE(eventually([&] { return ai->ups.ui.CommStatus == COMM_ESTABLISHED; }, kComm))
+        << a.debug_log();
+
+    ASSERT_EQ(ups.control("mains off"), "OK");
+    // The deadline: 5 s of battery and a pass or two; the grace runs on.
+    ASSERT_TRUE(eventually([&] { return ai->ups.ui.ShutdownS == 1; }, kComm)) << a.debug_log();
+    EXPECT_FALSE(ups.wait_rx("S.5\r", 0).has_value()) << "told before the grace was over";
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    EXPECT_TRUE(ups.wait_rx("S.5\r", 40000).has_value()) << a.debug_log();
+    // The process became the system's shutdown (a recording stand-in here).
+    EXPECT_EQ(a.wait_foreground(40000), 0) << a.debug_log();
+    EXPECT_NE(a.fake_record().find("/sbin/shutdown [-h] [-t0] [0]\n"), std::string::npos)
+        << a.fake_record();
+    EXPECT_NE(a.debug_log().find("own shutdown under way, the UPS is told first"),
+              std::string::npos);
+    EXPECT_EQ(a.sanitizer_reports(), "");
+}
