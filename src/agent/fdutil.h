@@ -30,6 +30,13 @@ class Fd
         fd_ = -1;
         return rc;
     }
+    // Hands the descriptor over to a longer-lived owner.
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
 
   private:
     int fd_;

@@ -3,6 +3,7 @@
 // staged system) write into the host's journal.
 #include "ea/ea_syslog.h"
 
+#include "agent/fdutil.h"
 #include "agent/strings.h"
 #include "agent/sysclock.h"
 #include "agent/sysroot.h"
@@ -80,30 +81,6 @@ const severity_row severities[] = {
     {21, LOG_NOTICE},
 };
 
-// Owns a descriptor until it is handed over.
-class Owned
-{
-  public:
-    explicit Owned(int fd) : fd_(fd) {}
-    ~Owned()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    Owned(const Owned &) = delete;
-    Owned &operator=(const Owned &) = delete;
-    int get() const { return fd_; }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-
-  private:
-    int fd_;
-};
-
 // Connects the socket when it is not open.  0, or -1 (no system log, or a
 // path too long for a socket address).
 int open_socket(void)
@@ -116,7 +93,7 @@ int open_socket(void)
     if (strlen(path) >= sizeof sa.sun_path)
         return -1;
     wp_strlcpy(sa.sun_path, path, sizeof sa.sun_path);
-    Owned fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    Fd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     if (fd.get() < 0)
         return -1;
     // Connecting a datagram socket never waits for the reader.
