@@ -42,9 +42,7 @@ constexpr double kAfterRestoreMinS = 5.0;
 
 double mono_s()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + ts.tv_nsec / 1e9;
+    return static_cast<double>(timeline_mono_ns()) / 1e9;
 }
 
 std::string dir_of(const std::string &path)
@@ -189,9 +187,7 @@ int play(const Options *o, const Settings *s, World *w, Watch *wa, Monitor *m, T
                         answer.c_str());
                 return 2;
             }
-            struct timespec ts;
-            clock_gettime(CLOCK_MONOTONIC, &ts);
-            timeline_add(t, static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec, Kind::Mains,
+            timeline_add(t, timeline_mono_ns(), Kind::Mains,
                          "MAINS BACK (the drill restores the supply)");
         }
         if (wa->shutdown_seen || !world_agent_alive(w)) {

@@ -1,5 +1,7 @@
 #include "fake.h"
 
+#include "timeline.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -137,11 +139,7 @@ std::string unescape_bytes(const std::string &text)
 
 int fake_main(const char *name, const char *exe_path, int argc, char **argv)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    std::string rec = "CALL " +
-                      std::to_string(static_cast<long long>(ts.tv_sec) * 1000000000 + ts.tv_nsec) +
-                      " " + name + "\n";
+    std::string rec = "CALL " + std::to_string(timeline_mono_ns()) + " " + name + "\n";
     for (int i = 1; i < argc; i++)
         rec += "ARG " + escape_bytes(argv[i]) + "\n";
     if (reads_input(name))

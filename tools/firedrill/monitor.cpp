@@ -16,13 +16,6 @@ namespace
 constexpr double kConnectS = 3.0;
 constexpr double kAskEveryS = 1.0;
 
-int64_t mono_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 } // namespace
 
 int monitor_open(Monitor *m)
@@ -57,7 +50,7 @@ int monitor_poll(Monitor *m, Timeline *t)
                 continue;
             std::string text = vtop::printable(vtop::message_text(pk.data));
             Kind k = text.find("Time is up!") != std::string::npos ? Kind::Deadline : Kind::Told;
-            timeline_add(t, mono_ns(), k, "to monitors: " + text);
+            timeline_add(t, timeline_mono_ns(), k, "to monitors: " + text);
             added++;
         }
         if (r < 0)

@@ -33,6 +33,11 @@ int digits(const std::string &s, size_t width)
 
 } // namespace
 
+int64_t timeline_mono_ns(void)
+{
+    return clock_ns(CLOCK_MONOTONIC);
+}
+
 void timeline_init(Timeline *t)
 {
     *t = Timeline{};

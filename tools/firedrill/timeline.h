@@ -39,6 +39,9 @@ struct Timeline {
     size_t printed = 0; // items already streamed
 };
 
+// CLOCK_MONOTONIC now, in ns: the one time base of every item, the stand-ins'
+// records included.
+int64_t timeline_mono_ns(void);
 // Starts a fresh timeline whose zero is now.
 void timeline_init(Timeline *t);
 // Adds one item; returns 0.

@@ -23,13 +23,6 @@ namespace
 constexpr size_t kMaxRead = 1024 * 1024;
 constexpr uint8_t kEventRestore = 0, kEventDeadline = 129, kEventShutdown = 22;
 
-int64_t mono_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
 // Appends what was added to path since *at; whole lines come back in lines.
 void new_lines(const std::string &path, off_t *at, std::string *part,
                std::vector<std::string> &lines)
@@ -169,7 +162,7 @@ void datagram(Timeline *t, int fd, bool agents_port)
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0)
             return;
-        int64_t now = mono_ns();
+        int64_t now = timeline_mono_ns();
         if (static_cast<size_t>(n) < sizeof(UPS_PACKET_HEAD))
             continue;
         UPS_PACKET_HEAD h;
@@ -258,7 +251,7 @@ int watch_poll(Watch *w, Timeline *t)
     record_lines(w, t, lines);
 
     lines.clear();
-    int64_t now = mono_ns();
+    int64_t now = timeline_mono_ns();
     new_lines(w->eventlog, &w->eventlog_at, &w->eventlog_part, lines);
     for (const std::string &l : lines) {
         int id = -1;

@@ -1,5 +1,7 @@
 #include "world.h"
 
+#include "timeline.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -26,9 +28,7 @@ constexpr int kReapMs = 10000;
 
 int64_t mono_ms()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    return timeline_mono_ns() / 1000000;
 }
 
 ino_t ino_of(const char *path)
